@@ -1,0 +1,2 @@
+// placeholder, replaced by the real program entry
+int main() { return 0; }

@@ -1,0 +1,68 @@
+#pragma once
+// Meeting point of all capture sources: converts every buffer to 16 kHz mono float,
+// places it on one host-clock timeline, sums the sources and writes finished samples.
+// ingest() only queues work; everything else runs on the serial queue "velomar.mixer".
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/events.h"
+#include "core/wav_writer.h"
+#include "platform/dispatch.h"
+#include "platform/pcm.h"
+
+namespace velomar {
+
+class Mixer {
+public:
+    explicit Mixer(std::shared_ptr<WAVWriter> writer);
+
+    // Callable from any thread; the buffer belongs to the mixer from here on.
+    void ingest(pcm::BufferPtr buffer, std::string key, double hostSeconds);
+
+    // Final flush and header rewrite; returns after every earlier ingest has been handled.
+    void finish();
+    // "resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples".
+    Fields diagnostics();
+
+    const WAVWriter& writer() const { return *writer_; }
+
+    static constexpr std::int64_t kRate = 16000;
+    static constexpr std::int64_t kJitterTolerance = 1600;
+    static constexpr std::int64_t kJumpLimit = 2400000;
+    static constexpr std::int64_t kSlack = 8000;
+    static constexpr float kGain = 0.707f;
+
+private:
+    struct Source {
+        pcm::Format format;
+        std::unique_ptr<pcm::Converter> converter;
+        std::optional<std::int64_t> cursor;
+    };
+
+    std::optional<std::vector<float>> convert(const pcm::BufferPtr& buffer, const std::string& key);
+    static std::vector<float> monoFloats(const pcm::Buffer& buffer);
+    void place(std::vector<float> samples, const std::string& key, double hostSeconds);
+    void add(std::span<const float> samples, std::int64_t atAbsolute);
+    void flush(std::int64_t upTo);
+
+    std::shared_ptr<WAVWriter> writer_;
+    std::shared_ptr<dispatch::Queue> queue_;
+    pcm::Format canonical_;
+    std::map<std::string, Source> sources_;
+    std::vector<float> buffer_;
+    std::int64_t base_ = 0;
+    std::optional<double> startHostSeconds_;
+    std::int64_t latestSample_ = 0;
+    std::int64_t resyncCount_ = 0;
+    std::int64_t clockClamps_ = 0;
+    std::int64_t silenceInserted_ = 0;
+    std::int64_t samplesDropped_ = 0;
+};
+
+}  // namespace velomar

@@ -1,0 +1,133 @@
+#pragma once
+// PCM formats and buffers, the converter to the mixer's canonical stream, and the
+// host clock. Shapes follow the hardware layer's stream descriptions so that the
+// backends can hand over device memory without translation.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velomar::pcm {
+
+constexpr std::uint32_t fourCC(const char (&s)[5]) {
+    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16) |
+           (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
+}
+
+// Linear PCM stream description: 40 bytes, the hardware layer's wire form.
+struct StreamDescription {
+    double sampleRate = 0;
+    std::uint32_t formatID = 0;      // kFormatLinearPCM
+    std::uint32_t formatFlags = 0;   // kFlag* below
+    std::uint32_t bytesPerPacket = 0;
+    std::uint32_t framesPerPacket = 0;
+    std::uint32_t bytesPerFrame = 0;
+    std::uint32_t channelsPerFrame = 0;
+    std::uint32_t bitsPerChannel = 0;
+    std::uint32_t reserved = 0;
+};
+static_assert(sizeof(StreamDescription) == 40);
+
+constexpr std::uint32_t kFormatLinearPCM = fourCC("lpcm");
+constexpr std::uint32_t kFlagIsFloat = 1u << 0;
+constexpr std::uint32_t kFlagIsBigEndian = 1u << 1;
+constexpr std::uint32_t kFlagIsSignedInteger = 1u << 2;
+constexpr std::uint32_t kFlagIsPacked = 1u << 3;
+constexpr std::uint32_t kFlagIsNonInterleaved = 1u << 5;
+
+struct AudioBuffer {
+    std::uint32_t numberChannels = 0;
+    std::uint32_t dataByteSize = 0;
+    void* data = nullptr;
+};
+struct AudioBufferList {
+    std::vector<AudioBuffer> buffers;
+};
+
+enum class SampleType : std::uint32_t { float32 = 1, int16 = 3, int32 = 4 };  // common-format codes
+
+class Format {
+public:
+    // Fails (nullopt) for a rate that is not finite and positive or for 0 channels.
+    static std::optional<Format> common(SampleType type, double sampleRate, std::uint32_t channels,
+                                        bool interleaved);
+    // Accepts native-endian linear PCM: float32, int16 or int32, packed, any channel count > 0.
+    static std::optional<Format> fromStreamDescription(const StreamDescription& description);
+
+    SampleType sampleType() const { return type_; }
+    double sampleRate() const { return rate_; }
+    std::uint32_t channelCount() const { return channels_; }
+    bool isInterleaved() const { return interleaved_; }
+    StreamDescription streamDescription() const;
+    std::uint32_t bytesPerSample() const;
+
+    // Same stream: rate, sample type, channel count and layout.
+    bool operator==(const Format& other) const;
+
+private:
+    SampleType type_ = SampleType::float32;
+    double rate_ = 0;
+    std::uint32_t channels_ = 0;
+    bool interleaved_ = false;
+};
+
+class Buffer;
+using BufferPtr = std::shared_ptr<Buffer>;
+
+class Buffer {
+public:
+    // An empty, owned buffer; nullptr when the capacity cannot be allocated.
+    static BufferPtr make(const Format& format, std::uint32_t frameCapacity);
+    // A buffer over memory it does not own (an I/O callback's input list); frameLength is
+    // what the list holds. Valid only while that memory is. nullptr when the list does not
+    // match the format.
+    static BufferPtr wrap(const Format& format, const AudioBufferList& list);
+
+    const Format& format() const { return format_; }
+    std::uint32_t frameCapacity() const { return capacity_; }
+    std::uint32_t frameLength() const { return length_; }
+    // Clamped to the capacity.
+    void setFrameLength(std::uint32_t frames);
+
+    // Channel pointers only for the matching sample type, else nullptr. Non-interleaved:
+    // one pointer per channel; interleaved: one pointer to frames × channels samples.
+    float* const* floatChannelData() const;
+    std::int16_t* const* int16ChannelData() const;
+    std::int32_t* const* int32ChannelData() const;
+
+    // Over the same memory, byte sizes of frameLength frames.
+    AudioBufferList& mutableAudioBufferList();
+
+private:
+    Buffer() = default;
+    void refreshList();
+    Format format_;
+    std::uint32_t capacity_ = 0;
+    std::uint32_t length_ = 0;
+    std::vector<std::uint8_t> storage_;  // empty when wrapping
+    std::vector<void*> channels_;
+    AudioBufferList list_;
+};
+
+// Converts any supported format to 16 kHz mono float, one continuous stream per converter.
+class Converter {
+public:
+    enum class InputStatus { haveData = 0, noDataNow = 1, endOfStream = 2 };
+    using InputBlock = std::function<BufferPtr(InputStatus& status)>;
+
+    virtual ~Converter() = default;
+    // nullptr when the pair is unsupported.
+    static std::unique_ptr<Converter> make(const Format& from, const Format& to);
+    // Fills output (setting its frameLength); false with *error set on failure.
+    virtual bool convert(Buffer& output, std::string* error, const InputBlock& input) = 0;
+};
+
+// Host clock: ticks are CLOCK_MONOTONIC nanoseconds on Linux.
+std::uint64_t hostTimeNow();
+double secondsForHostTime(std::uint64_t hostTime);
+std::uint64_t hostTimeForSeconds(double seconds);
+
+}  // namespace velomar::pcm

@@ -1,0 +1,1 @@
+// placeholder, replaced by shared test helpers
