@@ -1,0 +1,42 @@
+#pragma once
+// The front end's side of a recording: the device report, the recording objects and
+// the start of an engine (with the fall-back from the tap engine to stream capture).
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/mixer.h"
+#include "core/wav_writer.h"
+#include "platform/dispatch.h"
+#include "platform/stream_capture.h"
+
+namespace velomar {
+
+class Capturer;
+
+// Process-wide values, created once by the front end and kept until exit.
+struct RecordingState {
+    std::optional<std::string> outPath;
+    std::string preferredEngine = "tap";
+    std::optional<std::string> micDeviceUID;
+    bool listDevices = false;
+
+    std::shared_ptr<WAVWriter> writer;
+    std::shared_ptr<Mixer> mixer;
+    // Set by startCapture; called on the main queue only, possibly more than once.
+    std::function<void(const std::string& reason)> stopHandler;
+    std::shared_ptr<Capturer> capturer;
+    std::vector<std::shared_ptr<dispatch::SignalSource>> signalSources;
+};
+
+// Emits "devices" and exits with status 0.
+void deviceReport(platform::Platform& platform);
+// mixer on top of writer, stopHandler cleared, capturer.
+void createRecordingObjects(RecordingState& state, platform::Platform& platform);
+// Starts the chosen engine; on a failed tap start tears it down and falls back.
+void startCapture(RecordingState& state, platform::Platform& platform, const std::string& out);
+
+}  // namespace velomar
