@@ -2,6 +2,7 @@
 // event lines out, nothing on stderr.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #include "core/command_line.h"
@@ -160,6 +162,27 @@ TEST(CliProcessTest, ClosedStandardDescriptorsAreNeverTheOutputFile) {
         }
     }
     EXPECT_TRUE(found) << "output file not open in the child";
+}
+
+TEST(CliProcessTest, FileSizeLimitIsAWriteErrorNotAKill) {
+    testing::TempDir dir;
+    const std::string path = dir.file("rec.wav");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 20;  // not even room for the header
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::optional<ChildProcess> child;
+    try {
+        child.emplace(std::vector<std::string>{kBinary, "--out", path});  // inherits the limit
+    } catch (...) {
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(waitForFileSize(path, 20));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(child->running()) << "killed: " << child->wait(0ms)->describe();
+    EXPECT_EQ(child->stderrText(), "");
 }
 
 TEST(CliProcessTest, UnwritableStdoutNeverKillsTheProcess) {
