@@ -49,6 +49,23 @@ struct SimDevice {
     std::optional<pcm::StreamDescription> hardwareFormat;
     // What a HAL unit bound to the device renders; silence when empty.
     SignalFn signal;
+
+    static SimDevice input(std::string uid, std::string name, std::vector<std::uint32_t> streams,
+                           double rate = 48000.0) {
+        SimDevice d;
+        d.uid = std::move(uid);
+        d.name = std::move(name);
+        d.inputStreams = std::move(streams);
+        d.nominalSampleRate = rate;
+        return d;
+    }
+    static SimDevice output(std::string uid, std::string name, std::vector<std::uint32_t> streams) {
+        SimDevice d;
+        d.uid = std::move(uid);
+        d.name = std::move(name);
+        d.outputStreams = std::move(streams);
+        return d;
+    }
 };
 
 // Makes matching calls fail. A call matches when its name is `call` and every given
