@@ -363,7 +363,7 @@ void asyncAfterOn(Queue& queue, double delaySeconds, Work work) {
     const Nanos deadline = addNanos(nowNanos(clk), toNanos(delaySeconds));
     scheduleOn(clk, deadline,
                [target = detail::retain(queue), work = std::move(work)](Nanos) mutable {
-                   target.queue->async(std::move(work));
+                   if (target.queue) target.queue->async(std::move(work));
                });
 }
 
@@ -535,7 +535,11 @@ MainQueue& mainQueue() {
 detail::QueueRef detail::retain(Queue& queue) {
     QueueRef ref;
     ref.queue = &queue;
-    if (auto* serial = dynamic_cast<SerialQueue*>(&queue)) ref.keep = serial->shared_from_this();
+    if (auto* serial = dynamic_cast<SerialQueue*>(&queue)) {
+        // A queue that is being destroyed takes no new deferred work.
+        ref.keep = serial->weak_from_this().lock();
+        if (!ref.keep) ref.queue = nullptr;
+    }
     return ref;
 }
 
@@ -596,7 +600,7 @@ struct TimerState : std::enable_shared_from_this<TimerState> {
     void fire(Nanos at) {
         {
             std::lock_guard lock(mutex);
-            if (cancelled) return;
+            if (cancelled || !target.queue) return;
             // Submitting under the lock: once cancel() has returned nothing more is queued.
             target.queue->async([self = shared_from_this()] { self->tick(); });
             if (interval <= 0) return;

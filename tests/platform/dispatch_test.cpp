@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -168,27 +169,36 @@ TEST(DispatchMainQueue, DrainRunsQueuedAndNewlyQueuedItemsInOrder) {
 }
 
 TEST(DispatchGlobalQueue, ItemsThatBlockDoNotStarveLaterOnes) {
-    // Every item waits until all of them are running: only a pool that grows finishes.
+    // Every item waits until all of them are running: only a pool that grows gets there.
     constexpr int kItems = 12;
-    std::mutex mutex;
-    std::condition_variable cv;
-    int started = 0;
-    std::atomic<int> finished{0};
-    std::atomic<bool> current{true};
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int started = 0;
+        int sawAll = 0;
+        int finished = 0;
+        bool allCurrent = true;
+    };
+    auto shared = std::make_shared<Shared>();
     for (int i = 0; i < kItems; ++i) {
-        Queue::global().async([&] {
-            if (!Queue::global().isCurrent()) current = false;
-            std::unique_lock lock(mutex);
-            ++started;
-            cv.notify_all();
-            cv.wait_for(lock, kEventually, [&] { return started == kItems; });
-            finished.fetch_add(1);
+        Queue::global().async([shared] {
+            const bool current = Queue::global().isCurrent();
+            std::unique_lock lock(shared->mutex);
+            shared->allCurrent = shared->allCurrent && current;
+            ++shared->started;
+            shared->cv.notify_all();
+            if (shared->cv.wait_for(lock, kEventually, [&] { return shared->started == kItems; })) {
+                ++shared->sawAll;
+            }
+            ++shared->finished;
+            shared->cv.notify_all();
         });
     }
-    EXPECT_TRUE(eventually([&] { return finished.load() == kItems; }));
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(started, kItems);
-    EXPECT_TRUE(current);
+    std::unique_lock lock(shared->mutex);
+    ASSERT_TRUE(shared->cv.wait_for(lock, 2 * kEventually,
+                                    [&] { return shared->finished == kItems; }));
+    EXPECT_EQ(shared->sawAll, kItems);
+    EXPECT_TRUE(shared->allCurrent);
 }
 
 // ------------------------------------------------------------------ virtual time
