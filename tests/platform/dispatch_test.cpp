@@ -388,6 +388,51 @@ TEST(DispatchRealClock, DelayedWorkAndTimersRunOnTime) {
     EXPECT_EQ(ticks.load(), atCancel);
 }
 
+TEST(DispatchRealClock, TimerCancelledFromItsOwnHandlerStopsAtOnce) {
+    setClock(nullptr);
+    // With a 1 ms interval more ticks are usually queued behind the cancelling one; they
+    // must all do nothing.
+    auto queue = Queue::makeSerial("velomar.test.self-cancel");
+    std::shared_ptr<TimerSource> timer;
+    int ticks = 0;  // queue only
+    std::promise<void> cancelled;
+    queue->sync([&] {
+        timer = TimerSource::make(*queue, 0.001, 0.001, [&] {
+            if (++ticks == 5) {
+                timer->cancel();
+                timer.reset();  // the handler drops the last handle of its own timer
+                cancelled.set_value();
+            }
+        });
+        timer->resume();
+    });
+    ASSERT_EQ(cancelled.get_future().wait_for(kEventually), std::future_status::ready);
+    std::this_thread::sleep_for(20ms);
+    int total = 0;
+    queue->sync([&] { total = ticks; });
+    EXPECT_EQ(total, 5);
+}
+
+TEST(DispatchRealClock, DelayedWorkKeepsItsQueueAliveUntilItRuns) {
+    setClock(nullptr);
+    constexpr int kQueues = 32;
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    std::vector<std::weak_ptr<Queue>> weak;
+    for (int i = 0; i < kQueues; ++i) {
+        auto queue = Queue::makeSerial("velomar.test.churn");
+        weak.push_back(queue);
+        queue->asyncAfter(0.001 * (i % 4), [ran] { ran->fetch_add(1); });
+        queue->async([ran] { ran->fetch_add(1); });
+    }
+    EXPECT_TRUE(eventually([&] { return ran->load() == 2 * kQueues; }));
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& w : weak) {
+            if (!w.expired()) return false;
+        }
+        return true;
+    }));
+}
+
 // ------------------------------------------------------------------ signals
 
 class DispatchSignalSource : public ::testing::Test {
