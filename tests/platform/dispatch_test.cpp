@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -506,6 +507,27 @@ TEST_F(DispatchSignalSource, ArrivalQueuedBeforeCancelIsDropped) {
     EXPECT_EQ(drainMainQueue(), 1U);
     EXPECT_EQ(got, 0);
     observer->cancel();
+}
+
+// The program's own shape: the main thread is handed to the main queue, a global item
+// blocks for ever (like the standard-input reader), and a signal's handler ends the process.
+TEST(DispatchMainDeathTest, ServesTheMainQueueUntilAHandlerExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            alarm(60);  // a child that never gets there is killed instead of hanging
+            signal(SIGTERM, SIG_IGN);
+            auto source = SignalSource::make(SIGTERM, Queue::main(), [] { std::exit(3); });
+            source->resume();
+            Queue::global().async([] {
+                for (;;) std::this_thread::sleep_for(1h);
+            });
+            Queue::main().async([] {
+                Queue::global().async([] { kill(getpid(), SIGTERM); });
+            });
+            dispatchMain();
+        },
+        testing::ExitedWithCode(3), "");
 }
 
 TEST(DispatchSignalSourceArgs, RejectsSignalsThatCannotBeCaught) {
