@@ -1,5 +1,6 @@
 #include "platform/dispatch.h"
 
+#include <errno.h>
 #include <time.h>
 
 #include <algorithm>
@@ -85,12 +86,12 @@ public:
     double now() const override { return toSeconds(nowNanos()); }
     void sleepUntil(double deadline) override {
         const Nanos target = toNanos(deadline);
+        if (target <= 0) return;
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(target / 1'000'000'000);
         ts.tv_nsec = static_cast<long>(target % 1'000'000'000);
-        if (target <= 0) return;
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-            // EINTR: a signal handler ran; keep sleeping until the deadline.
+        // A signal handler interrupts the sleep; the absolute deadline stays the same.
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
     }
 };
