@@ -1,7 +1,7 @@
 // TEMPORARY: the smallest recording start-up that lets the program link and run. The
-// device report lists nothing, no mixer or capturer is created and startCapture starts
-// no engine, so a recording never starts and only a kill ends the process. Replaced by
-// the real engine selection.
+// device report lists nothing, only the mixer is created (no capturer) and startCapture
+// starts no engine, so a recording never starts and only a kill ends the process.
+// Replaced by the real engine selection.
 #include "core/recording_startup.h"
 
 #include "core/events.h"
@@ -15,6 +15,7 @@ void deviceReport(platform::Platform&) {
 }
 
 void createRecordingObjects(RecordingState& state, platform::Platform&) {
+    state.mixer = std::make_shared<Mixer>(state.writer);
     state.stopHandler = nullptr;
 }
 
