@@ -171,6 +171,7 @@ pcm::BufferPtr AudioTapEngine::deepCopy(const pcm::Buffer& source) {
     if (blocks == 0) return copy;
 
     auto copyBlocks = [&](auto* const* from, auto* const* to) {
+        if (samplesPerBlock == 0) return;
         for (std::uint32_t b = 0; b < blocks; ++b)
             std::memcpy(to[b], from[b], samplesPerBlock * sizeof(**from));
     };
