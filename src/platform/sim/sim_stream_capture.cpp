@@ -109,7 +109,13 @@ std::optional<StreamError> SimStream::addStreamOutput(std::weak_ptr<platform::St
 
 void SimStream::startCapture(std::function<void(std::optional<StreamError>)> completion) {
     auto self = shared_from_this();
-    owner_.spawn([self, completion = std::move(completion)] {
+    double delay = 0;
+    {
+        std::lock_guard<std::mutex> lock(owner_.mutex_);
+        delay = owner_.startDelaySeconds_;
+    }
+    owner_.spawn([self, completion = std::move(completion), delay] {
+        if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
         if (self->outcome_.step == FailStep::start) {
             completion(StreamError{self->outcome_.error});
             return;
@@ -119,7 +125,7 @@ void SimStream::startCapture(std::function<void(std::optional<StreamError>)> com
             self->running_ = true;
         }
         completion(std::nullopt);
-        self->owner_.noteStarted(self->number_);
+        self->owner_.noteStarted();
     });
 }
 
@@ -311,20 +317,26 @@ void SimStreamCapture::setStopInterruption(std::optional<std::string> error) {
     stopInterruption_ = std::move(error);
 }
 
+void SimStreamCapture::setStartDelay(double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    startDelaySeconds_ = seconds;
+}
+
 void SimStreamCapture::onStreamStarted(std::function<void(int)> observer) {
     std::lock_guard<std::mutex> lock(mutex_);
     startedObserver_ = std::move(observer);
 }
 
-void SimStreamCapture::noteStarted(int number) {
+void SimStreamCapture::noteStarted() {
     std::function<void(int)> observer;
+    int ordinal = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++streamsStarted_;
+        ordinal = ++streamsStarted_;
         observer = startedObserver_;
     }
     changed_.notify_all();
-    if (observer) observer(number);
+    if (observer) observer(ordinal);
 }
 
 void SimStreamCapture::noteStopped() {

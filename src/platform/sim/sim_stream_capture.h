@@ -125,8 +125,11 @@ public:
     // The framework reports this error as the stream stopping by itself while a
     // stopCapture is in progress (before the stop completion).
     void setStopInterruption(std::optional<std::string> error);
-    // Called (on a simulator thread) each time a stream has started, with its number.
-    void onStreamStarted(std::function<void(int number)> observer);
+    // The start completion comes this long (real seconds) after startCapture.
+    void setStartDelay(double seconds);
+    // Called (on a simulator thread) each time a stream has started, with how many
+    // streams have started so far (1 for the first).
+    void onStreamStarted(std::function<void(int ordinal)> observer);
 
     // ---- Driving ----
     // Hands the buffer to every output of that type of the running stream, on the
@@ -151,7 +154,7 @@ public:
 private:
     friend class SimStream;
     void spawn(std::function<void()> work);
-    void noteStarted(int number);
+    void noteStarted();
     void noteStopped();
 
     mutable std::mutex mutex_;
@@ -161,6 +164,7 @@ private:
     AttemptOutcome defaultOutcome_;
     std::optional<AttemptOutcome> pendingOutcome_;  // from the last content query
     double stopDelaySeconds_ = 0;
+    double startDelaySeconds_ = 0;
     std::optional<std::string> stopInterruption_;
     std::function<void(int)> startedObserver_;
     int contentQueries_ = 0;
