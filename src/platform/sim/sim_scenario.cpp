@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "platform/pcm.h"
+#include "platform/sim/sim_audio_hardware.h"
+#include "platform/sim/sim_authorization.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_stream_capture.h"
 
@@ -52,6 +54,12 @@ std::uint32_t count(const std::string& word) {
     const double value = number(word);
     if (value < 0 || value > 4294967295.0 || value != std::floor(value)) throw ScenarioError("not a count: " + word);
     return static_cast<std::uint32_t>(value);
+}
+
+std::int64_t integer(const std::string& word) {
+    const double value = number(word);
+    if (value != std::floor(value) || std::fabs(value) > 9.0e15) throw ScenarioError("not an integer: " + word);
+    return static_cast<std::int64_t>(value);
 }
 
 FailStep failStep(const std::string& word) {
@@ -151,6 +159,42 @@ void Scenario::apply(const std::string& line) {
         clockPeriod_ = number(w[3]) / 1000.0;
         if (clockStep_ <= 0 || clockPeriod_ <= 0) throw ScenarioError("clock step and period must be positive");
         clock_ = std::make_shared<dispatch::ManualClock>();
+    } else if (directive == "device") {
+        need(4);
+        const double rate = number(w[3]);
+        auto device = SimDevice::input(w[1], textAfter(line, 4), {count(w[2])}, rate);
+        device.signal = [rate](std::uint32_t, std::uint64_t frame) {
+            return static_cast<float>(0.2 * std::sin(2.0 * std::numbers::pi * 330.0 * static_cast<double>(frame) / rate));
+        };
+        deviceIDs_[w[1]] = platform_.hardware().addDevice(std::move(device));
+    } else if (directive == "default-input") {
+        need(1);
+        if (w[1] == "none") {
+            platform_.hardware().setDefaultInputDevice(0);
+        } else {
+            auto found = deviceIDs_.find(w[1]);
+            if (found == deviceIDs_.end()) throw ScenarioError("no device " + w[1]);
+            platform_.hardware().setDefaultInputDevice(found->second);
+        }
+    } else if (directive == "auth") {
+        need(2);
+        if (w[1] == "status") {
+            platform_.authorization().setStatus(static_cast<std::int32_t>(integer(w[2])));
+        } else if (w[1] == "answer" && (w[2] == "grant" || w[2] == "deny")) {
+            platform_.authorization().setAnswer(w[2] == "grant");
+        } else {
+            throw ScenarioError("expected auth status <n> or auth answer grant|deny");
+        }
+    } else if (directive == "fault") {
+        need(2);
+        auto fault = Fault::failing(w[1], static_cast<platform::OSStatus>(integer(w[2])));
+        if (w.size() > 3) fault.times = static_cast<int>(integer(w[3]));
+        platform_.hardware().injectFault(std::move(fault));
+    } else if (directive == "tap-audio") {
+        need(2);
+        tapFrames_ = count(w[1]);
+        tapPeriod_ = number(w[2]) / 1000.0;
+        if (tapFrames_ == 0 || tapPeriod_ <= 0) throw ScenarioError("tap-audio needs frames and a positive period");
     } else {
         throw ScenarioError("unknown directive: " + directive);
     }
@@ -173,6 +217,7 @@ void Scenario::run() {
             while (pause(clockPeriod_)) clock_->advance(clockStep_);
         });
     }
+    if (tapFrames_ > 0) spawn([this] { runTapAudio(); });
     for (const auto& source : audio_) {
         spawn([this, source] {
             const double frequency = source.mic ? 330.0 : 440.0;
@@ -192,6 +237,33 @@ void Scenario::run() {
                     SimSampleBuffer::floats(source.rate, source.channels, true, samples, first), type);
             }
         });
+    }
+}
+
+void Scenario::runTapAudio() {
+    // Packed mono float at 48 kHz: the aggregate device's stream format unless a test
+    // sets another one.
+    pcm::StreamDescription format;
+    format.sampleRate = 48000;
+    format.formatID = pcm::kFormatLinearPCM;
+    format.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked;
+    format.bytesPerPacket = 4;
+    format.framesPerPacket = 1;
+    format.bytesPerFrame = 4;
+    format.channelsPerFrame = 1;
+    format.bitsPerChannel = 32;
+    std::vector<std::vector<float>> channels(1, std::vector<float>(tapFrames_));
+    double phase = 0;
+    while (pause(tapPeriod_)) {
+        for (auto& sample : channels[0]) {
+            sample = static_cast<float>(0.25 * std::sin(phase));
+            phase = std::fmod(phase + 2.0 * std::numbers::pi * 440.0 / 48000.0, 2.0 * std::numbers::pi);
+        }
+        const std::uint64_t now = pcm::hostTimeNow();
+        for (auto aggregate : platform_.hardware().liveAggregates()) {
+            platform_.hardware().deliverIOCycle(aggregate, tapFrames_, format, now, channels);
+        }
+        for (auto unit : platform_.units().liveUnits()) platform_.units().renderCycle(unit, tapFrames_, now);
     }
 }
 

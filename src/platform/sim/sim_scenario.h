@@ -16,13 +16,20 @@
 //   clock virtual <seconds> <period-ms>    process clock in virtual time, advanced by
 //                                          <seconds> every <period-ms> of real time
 //
-// Directives for the simulated audio hardware are listed in sim_scenario.cpp.
+//   device <uid> <channels> <rate> <name>  an input device (in list order), a sine on its input
+//   default-input <uid> | none
+//   auth status <n>                        microphone authorisation status
+//   auth answer grant | deny               the answer to the access request
+//   fault <call> <status> [times]          hardware or unit calls of that name fail
+//   tap-audio <frames> <period-ms>         I/O cycles for every live aggregate device and
+//                                          render cycles for every live input unit
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -75,6 +82,7 @@ private:
     // Sleeps real time; false when the scenario is stopping.
     bool pause(double seconds);
     void streamStarted(int ordinal);
+    void runTapAudio();
 
     SimPlatform& platform_;
     std::shared_ptr<dispatch::ManualClock> clock_;
@@ -83,6 +91,9 @@ private:
     std::vector<platform::Display> displays_;
     std::vector<AudioSource> audio_;
     std::vector<Interruption> interruptions_;
+    std::map<std::string, std::uint32_t> deviceIDs_;
+    std::uint32_t tapFrames_ = 0;
+    double tapPeriod_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;
