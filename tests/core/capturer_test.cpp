@@ -74,8 +74,18 @@ public:
         for (const auto& event : events_) out.push_back(event.value("event", ""));
         return out;
     }
+    // The exits so far; once an event asked for one, waits (up to 10 s) for it to arrive,
+    // as the exit follows the last event on the same thread.
     std::vector<int> exits() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            std::size_t expected = 0;
+            for (const auto& event : events_) {
+                const auto name = event.value("event", "");
+                if (name == "stopped" || name == "error") ++expected;
+            }
+            return exits_.size() >= expected;
+        });
         return exits_;
     }
 
@@ -127,30 +137,34 @@ protected:
         ASSERT_TRUE(capturer->hasStream());
     }
 
-    bool waitForSleeper() {
+    // True once the restart run sleeps; false when `unless` appears first (or after 5 s).
+    bool waitForSleeper(const std::string& unless = "") {
         for (int i = 0; i < 5000; ++i) {
+            if (!unless.empty() && recorder.has(unless)) return false;
             if (clock->sleepers() > 0) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return false;
     }
 
-    // Lets one restart pause pass once the run is asleep in it.
-    bool passBackoff() {
-        if (!waitForSleeper()) return false;
+    // Lets one restart pause pass once the run is asleep in it, and waits until the
+    // attempt after it has begun (each attempt starts with a content query).
+    bool passBackoff(const std::string& unless = "") {
+        if (!waitForSleeper(unless)) return false;
+        const int queries = streams.contentQueries();
         clock->advance(Capturer::restartBackoffSeconds);
-        return true;
+        for (int i = 0; i < 5000; ++i) {
+            if (streams.contentQueries() > queries) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 
     // Passes every pause until the event appears.
     bool driveUntil(const std::string& name) {
-        for (int i = 0; i < 20000; ++i) {
+        for (int pass = 0; pass < 1000; ++pass) {
             if (recorder.has(name)) return true;
-            if (clock->sleepers() > 0) {
-                clock->advance(Capturer::restartBackoffSeconds);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            if (!passBackoff(name)) return recorder.has(name);
         }
         return false;
     }

@@ -37,8 +37,11 @@ protected:
             changed.notify_all();
         });
         setExitHandler([this](int status) {
-            std::lock_guard<std::mutex> lock(mutex);
-            exits.push_back(status);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                exits.push_back(status);
+            }
+            changed.notify_all();
         });
         path = (std::filesystem::temp_directory_path() /
                 ("startup_test_" + std::to_string(::getpid()) + "_" +
@@ -80,6 +83,11 @@ protected:
             return false;
         });
     }
+    std::vector<int> waitExits(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return exits.size() >= n; });
+        return exits;
+    }
     std::vector<std::string> names() {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> out;
@@ -116,7 +124,7 @@ TEST_F(RecordingStartupTest, TapStartInstallsItsStopPathAndLeavesTheCapturerIdle
     state.stopHandler("signal");
     ASSERT_TRUE(waitFor("stopped"));
     EXPECT_EQ(first("stopped")["reason"], "signal");
-    EXPECT_EQ(exits, std::vector<int>{0});
+    EXPECT_EQ(waitExits(1), std::vector<int>{0});
     EXPECT_TRUE(sim.hardware().live().empty());
     EXPECT_EQ(sim.streamCapture().contentQueries(), 0);
 }
@@ -141,7 +149,7 @@ TEST_F(RecordingStartupTest, TapFailingAtTheSystemTapLeavesNothingAndFallsBack) 
     ASSERT_TRUE(waitFor("stopped"));
     EXPECT_EQ(first("stopped")["reason"], "stdin");
     EXPECT_TRUE(state.capturer->stopRequested());
-    EXPECT_EQ(exits, std::vector<int>{0});
+    EXPECT_EQ(waitExits(1), std::vector<int>{0});
 }
 
 TEST_F(RecordingStartupTest, OtherEngineValuesSkipTheTapEngineEntirely) {
@@ -171,7 +179,7 @@ TEST_F(RecordingStartupTest, DeviceReportListsInputDevicesInDirectoryOrder) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]["devices"], json::array({json{{"uid", "mic-1"}, {"name", "Desk Mic"}, {"isDefault", true}},
                                                  json{{"uid", "usb"}, {"name", "USB Mic"}, {"isDefault", false}}}));
-    EXPECT_EQ(exits, std::vector<int>{0});
+    EXPECT_EQ(waitExits(1), std::vector<int>{0});
 }
 
 }  // namespace
