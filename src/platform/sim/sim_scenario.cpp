@@ -201,9 +201,18 @@ void Scenario::apply(const std::string& line) {
 }
 
 void Scenario::spawn(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    threads_.emplace_back(std::move(work));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        ++running_;
+    }
+    // Detached: in the program the process ends while they run.
+    std::thread([this, work = std::move(work)]() mutable {
+        work();
+        work = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--running_ == 0) wake_.notify_all();
+    }).detach();
 }
 
 bool Scenario::pause(double seconds) {
@@ -277,14 +286,10 @@ void Scenario::streamStarted(int ordinal) {
 }
 
 void Scenario::stop() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        threads.swap(threads_);
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
     wake_.notify_all();
-    for (auto& thread : threads) thread.join();
+    wake_.wait(lock, [this] { return running_ == 0; });
 }
 
 }  // namespace velomar::sim

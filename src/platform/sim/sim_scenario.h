@@ -98,7 +98,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    int running_ = 0;  // detached threads still running
 };
 
 }  // namespace velomar::sim

@@ -232,26 +232,22 @@ SimStreamCapture::SimStreamCapture() = default;
 SimStreamCapture::~SimStreamCapture() { quiesce(); }
 
 void SimStreamCapture::spawn(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(threadsMutex_);
-    threads_.emplace_back(std::move(work));
+    auto threads = threads_;
+    {
+        std::lock_guard<std::mutex> lock(threads->mutex);
+        ++threads->running;
+    }
+    std::thread([threads, work = std::move(work)]() mutable {
+        work();
+        work = nullptr;  // what it holds goes before quiesce() can return
+        std::lock_guard<std::mutex> lock(threads->mutex);
+        if (--threads->running == 0) threads->idle.notify_all();
+    }).detach();
 }
 
 void SimStreamCapture::quiesce() {
-    for (;;) {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard<std::mutex> lock(threadsMutex_);
-            threads.swap(threads_);
-        }
-        if (threads.empty()) return;
-        for (auto& thread : threads) {
-            if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach();
-            } else {
-                thread.join();
-            }
-        }
-    }
+    std::unique_lock<std::mutex> lock(threads_->mutex);
+    threads_->idle.wait(lock, [this] { return threads_->running == 0; });
 }
 
 void SimStreamCapture::getShareableContent(

@@ -172,8 +172,14 @@ private:
     int streamsStopped_ = 0;
     std::vector<std::shared_ptr<SimStream>> streams_;
 
-    std::mutex threadsMutex_;
-    std::vector<std::thread> threads_;
+    // Simulator threads are detached (a process may end while they run) and counted, so
+    // that quiesce() can wait for them; the count outlives the simulator.
+    struct Threads {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int running = 0;
+    };
+    std::shared_ptr<Threads> threads_ = std::make_shared<Threads>();
 };
 
 }  // namespace velomar::sim
