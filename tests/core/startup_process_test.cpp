@@ -3,203 +3,106 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/json_lines.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using velomar::testing::ChildProcess;
 
-std::string tempPath(const std::string& name) {
-    return (std::filesystem::temp_directory_path() /
-            ("velomar_startup_" + std::to_string(::getpid()) + "_" + name))
-        .string();
-}
-
-// One run of the test program with a scenario; stdout is read line by line as events.
+// One run of the test program on a machine described by a scenario.
 class SimRun {
 public:
-    SimRun(const std::string& scenario, std::vector<std::string> args) {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        scenarioPath_ = tempPath(std::string(test->name()) + ".scenario");
-        std::ofstream(scenarioPath_) << scenario;
-
-        int in[2];
-        int out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-
-        std::vector<std::string> argStore{VELOMAR_SIM_BINARY};
-        for (auto& arg : args) argStore.push_back(arg);
-        std::vector<char*> argv;
-        for (auto& arg : argStore) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore;
-        for (char** e = environ; *e; ++e) {
-            if (std::string(*e).rfind("VELOMAR_SIM_SCENARIO=", 0) != 0) envStore.emplace_back(*e);
-        }
-        envStore.push_back("VELOMAR_SIM_SCENARIO=" + scenarioPath_);
-        std::vector<char*> envp;
-        for (auto& entry : envStore) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-
-        const int rc = posix_spawn(&pid_, VELOMAR_SIM_BINARY, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        if (rc != 0) throw std::runtime_error("spawn");
-        stdin_ = in[1];
-        reader_ = std::thread([this, fd = out[0]] { readEvents(fd); });
+    SimRun(const std::string& scenario, const std::vector<std::string>& args) {
+        const std::string path = dir_.file("machine.scenario");
+        std::ofstream(path) << scenario;
+        std::vector<std::string> argv{VELOMAR_SIM_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // The child takes the environment as it is at the spawn.
+        ::setenv("VELOMAR_SIM_SCENARIO", path.c_str(), 1);
+        child_.emplace(argv);
+        ::unsetenv("VELOMAR_SIM_SCENARIO");
     }
 
-    ~SimRun() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            waitExit(10);
-        }
-        closeStdin();
-        if (reader_.joinable()) reader_.join();
-        std::remove(scenarioPath_.c_str());
-    }
+    void send(const std::string& line) { EXPECT_TRUE(child_->writeStdin(line + "\n")); }
+    void signal(int sig) { child_->sendSignal(sig); }
 
-    void send(const std::string& line) {
-        const std::string text = line + "\n";
-        ASSERT_EQ(::write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    void closeStdin() {
-        if (stdin_ >= 0) ::close(stdin_);
-        stdin_ = -1;
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
-
-    // The first event of that name, waiting up to `seconds`.
+    // The first event of that name, waiting up to `seconds` (or until the process ends).
     std::optional<json> waitFor(const std::string& name, double seconds = 15) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::optional<json> found;
-        changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-            for (const auto& event : events_) {
-                if (event.value("event", "") == name) {
-                    found = event;
-                    return true;
-                }
-            }
-            return done_;
-        });
-        return found;
+        child_->waitForStdout(
+            [&](const std::string&) {
+                if (find(name)) return true;
+                return !child_->running();
+            },
+            std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        return find(name);
     }
 
-    // Exit status after the process ended by itself (waits up to `seconds`); -1 if killed.
+    // Exit status once the process ended by itself; -1 when it had to be killed.
     int waitExit(double seconds = 20) {
-        if (status_) return *status_;
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        for (;;) {
-            int raw = 0;
-            const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-            if (done == pid_) {
-                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-                break;
-            }
-            if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &raw, 0);
-                status_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (reader_.joinable()) reader_.join();
-        return *status_;
+        auto status = child_->wait(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        if (!status) return -1;
+        // Nothing but events on stdout, nothing at all on stderr.
+        velomar::testing::parseJsonLines(child_->stdoutText());
+        EXPECT_EQ(child_->stderrText(), "");
+        return status->exited ? status->code : -1;
     }
 
-    std::vector<json> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
+    // Every whole line so far.
+    std::vector<json> events() const {
+        std::string text = child_->stdoutText();
+        text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+        std::vector<json> out;
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            json event = json::parse(text.substr(start, end - start), nullptr, false);
+            out.push_back(event.is_discarded() ? json{{"event", "<not json>"}} : event);
+        }
+        return out;
     }
-    std::vector<std::string> names() {
+    std::vector<std::string> names() const {
         std::vector<std::string> out;
         for (const auto& event : events()) out.push_back(event.value("event", ""));
         return out;
     }
     // Names without the periodic "levels" events.
-    std::vector<std::string> namesWithoutLevels() {
-        std::vector<std::string> out;
-        for (const auto& name : names()) {
-            if (name != "levels") out.push_back(name);
-        }
+    std::vector<std::string> namesWithoutLevels() const {
+        auto out = names();
+        out.erase(std::remove(out.begin(), out.end(), "levels"), out.end());
         return out;
     }
-    std::string transcript() {
-        std::string text;
-        for (const auto& event : events()) text += event.dump() + "\n";
-        return text;
-    }
+    std::string transcript() const { return child_->stdoutText() + child_->stderrText(); }
 
 private:
-    void readEvents(int fd) {
-        std::string pending;
-        char chunk[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) break;
-            pending.append(chunk, static_cast<std::size_t>(n));
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                const std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                json event = json::parse(line, nullptr, false);
-                if (event.is_discarded()) event = json{{"event", "<not json>"}, {"line", line}};
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    events_.push_back(std::move(event));
-                }
-                changed_.notify_all();
-            }
+    std::optional<json> find(const std::string& name) const {
+        for (const auto& event : events()) {
+            if (event.value("event", "") == name) return event;
         }
-        ::close(fd);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
+        return std::nullopt;
     }
 
-    std::string scenarioPath_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    std::optional<int> status_;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<json> events_;
-    bool done_ = false;
+    velomar::testing::TempDir dir_;
+    std::optional<ChildProcess> child_;
 };
 
 class StartupProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        out = tempPath(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".wav");
-    }
-    void TearDown() override { std::remove(out.c_str()); }
+    velomar::testing::TempDir dir;
+    std::string out = dir.file("out.wav");
 
     std::vector<std::string> args(std::vector<std::string> extra = {}) {
         std::vector<std::string> all{"--out", out};
@@ -207,7 +110,6 @@ protected:
         return all;
     }
 
-    std::string out;
 };
 
 // A machine on which the tap engine can start: one microphone, the default input.
