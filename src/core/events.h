@@ -38,6 +38,9 @@ std::string eventLine(std::string_view name, const Fields& fields);
 // Never fails towards the caller; a line that cannot be written is dropped.
 void emit(std::string_view name, const Fields& fields = {});
 
+// Writes plain text (the usage text) to stdout under the same lock, bypassing the sink.
+void writeStdout(std::string_view text);
+
 // Test hook: receive every line (with its line feed) instead of stdout. nullptr restores.
 void setEventSink(std::function<void(std::string_view line)> sink);
 

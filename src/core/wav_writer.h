@@ -4,15 +4,30 @@
 #include <span>
 #include <string>
 
+#include "core/unique_fd.h"
+
 namespace velomar {
 
 // Owns the output file: 16-bit mono PCM WAV with a 44-byte header that is written
 // provisionally at creation and rewritten with the final sizes by finalize().
+//
+// Faults never crash and never leave a lying header: interrupted and partial writes
+// are retried; after a real write failure (full disk, EFBIG, I/O error) nothing more is
+// appended, dataBytes() counts only whole samples that reached the file, and
+// finalize() cuts off a trailing partial sample. Samples that would take the data past
+// maxDataBytes (by default the largest size whose RIFF size fits in 32 bits) are
+// refused instead of wrapping the size fields.
 class WAVWriter {
 public:
+    // Largest even data size whose RIFF size (36 + data) still fits in 32 bits.
+    static constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u - 1u;
+
     // Creates (or empties) the file and writes the provisional header.
-    // Throws CaptureError::io("cannot open {path} for writing").
-    WAVWriter(const std::string& path, std::int64_t sampleRate);
+    // Throws CaptureError::io("cannot open {path} for writing"). Never blocks on a FIFO
+    // without a reader; a directory or an unwritable path fails. maxDataBytes exists
+    // so that tests can reach the size limit without writing 4 GiB.
+    WAVWriter(const std::string& path, std::int64_t sampleRate,
+              std::uint32_t maxDataBytes = kMaxDataBytes);
     ~WAVWriter();
     WAVWriter(const WAVWriter&) = delete;
     WAVWriter& operator=(const WAVWriter&) = delete;
@@ -21,17 +36,25 @@ public:
     void finalize();
 
     static std::array<std::uint8_t, 44> header(std::int64_t sampleRate, std::uint32_t dataBytes);
+    // One sample as stored: soft-limited above 0.9, scaled by 32767, truncated.
+    // Sets limited when the sample counts towards limitedSamples.
+    static std::int16_t convert(float sample, bool& limited);
 
     std::int64_t sampleRate() const { return sampleRate_; }
     std::uint32_t dataBytes() const { return dataBytes_; }
     std::int64_t limitedSamples() const { return limitedSamples_; }
 
 private:
-    int fd_ = -1;
+    // Writes all of data, retrying EINTR and short writes; returns the bytes written.
+    std::size_t writeFully(const std::uint8_t* data, std::size_t size);
+
+    UniqueFd fd_;
     std::int64_t sampleRate_ = 0;
     std::uint32_t dataBytes_ = 0;
     std::int64_t limitedSamples_ = 0;
-    bool failed_ = false;  // a write failed for real: stop appending
+    std::uint32_t maxDataBytes_ = kMaxDataBytes;
+    std::uint64_t fileBytes_ = 0;  // bytes that reached the file at the append position
+    bool failed_ = false;          // a write failed for real: stop appending
 };
 
 }  // namespace velomar

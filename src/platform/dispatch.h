@@ -23,6 +23,10 @@ public:
     virtual void sleepUntil(double deadline) = 0;
 };
 
+namespace detail {
+struct ManualClockAccess;
+}
+
 // Virtual time for tests. advance() returns only after every asyncAfter item and
 // timer tick that has become due has been submitted to its queue, in deadline order,
 // and every sleepUntil() whose deadline passed has been released.
@@ -37,6 +41,7 @@ public:
     int sleepers() const;
 
 private:
+    friend struct detail::ManualClockAccess;
     struct State;
     std::shared_ptr<State> state_;
 };

@@ -108,13 +108,24 @@ private:
     std::uint32_t capacity_ = 0;
     std::uint32_t length_ = 0;
     std::vector<std::uint8_t> storage_;  // empty when wrapping
-    std::vector<void*> channels_;
+    // Typed so that the accessors hand out real pointer arrays; only the vector of the
+    // format's sample type is filled.
+    std::vector<float*> floatChannels_;
+    std::vector<std::int16_t*> int16Channels_;
+    std::vector<std::int32_t*> int32Channels_;
     AudioBufferList list_;
 };
 
 // Converts any supported format to 16 kHz mono float, one continuous stream per converter.
+// Output for each input buffer tracks the rate ratio (no bursts), behind the input by
+// kDelayFrames output frames whatever the input format, so that sources of different
+// formats placed by host time stay aligned. Supported input rates: 1 Hz to 2^30 Hz.
 class Converter {
 public:
+    // 56 ms: covers the resampler's worst hold-back for every rate from 8 kHz up; below
+    // 8 kHz output may still arrive in bursts, but at the same delay.
+    static constexpr std::uint32_t kDelayFrames = 896;
+
     enum class InputStatus { haveData = 0, noDataNow = 1, endOfStream = 2 };
     using InputBlock = std::function<BufferPtr(InputStatus& status)>;
 

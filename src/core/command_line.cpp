@@ -1,0 +1,42 @@
+#include "core/command_line.h"
+
+namespace velomar {
+
+ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
+    ParsedCommandLine result;
+    Options& options = result.options;
+    std::size_t i = 0;
+    // An option's value is the next argument, whatever it looks like.
+    auto takeValue = [&]() -> std::optional<std::string> {
+        if (i < args.size()) return args[i++];
+        return std::nullopt;
+    };
+    while (i < args.size()) {
+        const std::string& arg = args[i++];
+        if (arg == "--out") {
+            options.outPath = takeValue();
+        } else if (arg == "--engine") {
+            options.preferredEngine = takeValue().value_or("tap");
+        } else if (arg == "--mic-device") {
+            options.micDeviceUID = takeValue();
+        } else if (arg == "--list-devices") {
+            options.listDevices = true;
+        } else if (arg == "--help" || arg == "-h") {
+            result.action = ParsedCommandLine::Action::help;
+            return result;
+        } else {
+            result.action = ParsedCommandLine::Action::error;
+            result.errorMessage = "unknown argument: " + arg;
+            return result;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> argumentsOf(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    return args;
+}
+
+}  // namespace velomar

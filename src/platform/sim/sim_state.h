@@ -1,0 +1,91 @@
+#pragma once
+// Internal: the simulated machine's state, shared by the hardware and the unit layer.
+// Everything here is guarded by `mutex`.
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/sim/sim_audio_hardware.h"
+
+namespace velomar::sim {
+
+struct SimAudioHardware::State {
+    struct Device {
+        SimDevice spec;
+        bool aggregate = false;
+        std::optional<pcm::StreamDescription> aggregateFormat;
+        std::string aggregateUID;
+        std::vector<std::string> tapUIDs;  // members, so that destroying a tap first can be flagged
+    };
+    struct Tap {
+        std::string uid;
+    };
+    struct IOProc {
+        AudioObjectID device = 0;
+        std::shared_ptr<dispatch::Queue> queue;
+        std::shared_ptr<platform::IOBlock> block;
+        bool running = false;
+        int inFlight = 0;
+        std::thread::id callingThread;
+        double sampleTime = 0;
+    };
+    struct Listener {
+        AudioObjectID object = 0;
+        platform::PropertyAddress address;
+        dispatch::Queue* queue = nullptr;
+        platform::PropertyListenerRef listener;
+    };
+    struct Unit {
+        SimAudioUnits::UnitInfo info;
+        std::optional<pcm::StreamDescription> clientFormat;
+        int inFlight = 0;
+        std::thread::id callingThread;
+        std::uint64_t framesRendered = 0;
+        std::uint32_t cycleFrames = 0;  // frames of the cycle now running
+    };
+
+    mutable std::mutex mutex;
+    std::condition_variable idle;  // an in-flight block or callback finished
+
+    std::uint32_t nextObject = 100;
+    std::uint64_t nextIOProc = 1;
+    std::uint64_t nextUnit = 1;
+    std::map<AudioObjectID, Device> devices;  // devices and aggregates
+    std::vector<AudioObjectID> deviceList;
+    AudioObjectID defaultInput = 0;
+    std::map<AudioObjectID, Tap> taps;
+    std::map<platform::IOProcID, IOProc> ioProcs;
+    std::vector<Listener> listeners;
+    std::map<AudioUnit, Unit> units;
+    bool componentAvailable = true;
+    pcm::StreamDescription aggregateFormat;
+    std::function<void()> afterDeviceListSize;
+
+    std::vector<Fault> faults;
+    std::vector<platform::TapDescription> tapDescriptions;
+    std::vector<platform::AggregateDeviceDescription> aggregateDescriptions;
+    std::vector<std::string> journal;
+    std::map<std::string, std::size_t> callCounts;
+    std::vector<std::string> violations;
+    Inventory created;
+
+    // Counts the call and returns the first matching fault (consuming one use of it).
+    std::optional<Fault> fault(const std::string& call, std::optional<std::uint64_t> object = {},
+                               std::optional<std::uint32_t> selector = {}, std::optional<std::uint32_t> scope = {},
+                               std::optional<std::uint32_t> element = {});
+    void log(const std::string& call) { journal.push_back(call); }
+    Inventory live() const;
+    // Listener work for a change of (object, address); queued by the caller after unlocking.
+    std::vector<std::pair<dispatch::Queue*, dispatch::Work>> notifications(AudioObjectID object,
+                                                                           const platform::PropertyAddress& address,
+                                                                           const std::shared_ptr<State>& self);
+};
+
+// Packed float at `rate` with `channels`, interleaved: what a device reports by default.
+pcm::StreamDescription packedFloat(double rate, std::uint32_t channels, bool interleaved = true);
+// Input format of a device as the HAL unit sees it.
+pcm::StreamDescription hardwareFormatOf(const SimAudioHardware::State::Device& device);
+
+}  // namespace velomar::sim
