@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <sys/time.h>
 
 #include "platform/pcm.h"
 
@@ -12,12 +13,6 @@ namespace velomar::pulse {
 namespace {
 
 std::string text(const char* s) { return s ? std::string(s) : std::string(); }
-
-double median(std::deque<double> values) {
-    auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), mid, values.end());
-    return *mid;
-}
 
 DeviceInfo fromSource(const pa_source_info& info) {
     DeviceInfo d;
@@ -45,25 +40,44 @@ DeviceInfo fromSink(const pa_sink_info& info) {
 
 // ---- HostTimeline ---------------------------------------------------------------
 
-double HostTimeline::place(std::uint32_t frames, double estimatedFirstFrameSeconds) {
-    const double reading = estimatedFirstFrameSeconds - static_cast<double>(frames_) / rate_;
-    recent_.push_back(reading);
-    if (recent_.size() > kWindow) recent_.pop_front();
-    ++chunks_;
-    const double m = median(recent_);
-    if (!anchor_ || chunks_ <= kWarmupChunks) {
-        anchor_ = m;
-    } else {
-        const double diff = m - *anchor_;
-        if (std::fabs(diff) > kJumpSeconds) {
-            anchor_ = m;
-        } else {
-            anchor_ = *anchor_ + std::clamp(diff * 0.05, -kMaxStepSeconds, kMaxStepSeconds);
-        }
+void HostTimeline::addReading(double frame, double seconds) {
+    readings_.push_back(seconds - frame / rate_);
+    if (readings_.size() > kWindow) readings_.pop_front();
+    std::deque<double> sorted = readings_;
+    std::sort(sorted.begin(), sorted.end());
+    const double candidate = sorted[sorted.size() / 5];
+    const auto bound = arrivalBound();
+    if (!anchor_) {
+        anchor_ = bound ? std::min(candidate, *bound) : candidate;
+        return;
     }
-    const double t = *anchor_ + static_cast<double>(frames_) / rate_;
-    frames_ += frames;
-    return t;
+    if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
+        // Frames went missing (or the clock jumped): start afresh from here.
+        anchor_ = candidate;
+        arrivals_.clear();
+        return;
+    }
+    const double target = bound ? std::min(candidate, *bound) : candidate;
+    anchor_ = *anchor_ + std::clamp((target - *anchor_) * 0.1, -kMaxStepSeconds, kMaxStepSeconds);
+}
+
+void HostTimeline::addArrival(double endFrame, double seconds) {
+    arrivals_.push_back(seconds - endFrame / rate_);
+    if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
+    const auto bound = arrivalBound();
+    if (anchor_ && bound && *anchor_ > *bound) anchor_ = *bound;
+}
+
+std::optional<double> HostTimeline::arrivalBound() const {
+    if (arrivals_.empty()) return std::nullopt;
+    return *std::min_element(arrivals_.begin(), arrivals_.end());
+}
+
+bool HostTimeline::giveUpWaiting(double heldSeconds) {
+    const auto bound = arrivalBound();
+    if (anchor_ || heldSeconds < kMaxHoldSeconds || !bound) return false;
+    anchor_ = *bound;
+    return true;
 }
 
 // ---- Connection -----------------------------------------------------------------
@@ -488,37 +502,62 @@ void RecordStream::readCallback(pa_stream*, std::size_t, void* userdata) {
 void RecordStream::readAvailable() {
     const std::uint32_t channels = options_.channels;
     const std::size_t frameBytes = sizeof(float) * channels;
+    const double rate = options_.rate;
+    // Data is handed over a fragment at a time, however finely the server cut it:
+    // one hand-over per fragment keeps the wake-ups down the line to what we asked for.
+    Chunk& chunk = pending_;
+    if (chunk.samples.empty()) {
+        chunk.channels = channels;
+        chunk.rate = rate;
+        chunk.firstFrame = frames_;
+    }
     while (pa_stream_readable_size(stream_) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
-        // Latency before the drop: the read index still points at this chunk's first frame.
-        pa_usec_t latency = 0;
-        int negative = 0;
-        const bool haveLatency = pa_stream_get_latency(stream_, &latency, &negative) == 0;
-        const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
-        double estimate = now;
-        if (haveLatency) {
-            const double l = static_cast<double>(latency) / 1e6;
-            estimate = negative ? now + l : now - l;
-        }
-        Chunk chunk;
-        chunk.frames = static_cast<std::uint32_t>(bytes / frameBytes);
-        chunk.channels = channels;
-        chunk.rate = options_.rate;
+        const std::size_t count = (bytes / frameBytes) * channels;
+        const std::size_t at = chunk.samples.size();
         if (data) {
-            chunk.samples.resize(static_cast<std::size_t>(chunk.frames) * channels);
-            std::memcpy(chunk.samples.data(), data, chunk.samples.size() * sizeof(float));
+            chunk.samples.resize(at + count);
+            std::memcpy(chunk.samples.data() + at, data, count * sizeof(float));
         } else {
             // A hole: what the server could not give us becomes silence of that length.
-            chunk.samples.assign(static_cast<std::size_t>(chunk.frames) * channels, 0.0f);
+            chunk.samples.resize(at + count, 0.0f);
         }
+        frames_ += static_cast<std::int64_t>(count / channels);
         pa_stream_drop(stream_);
-        if (chunk.frames == 0) continue;
-        chunk.firstFrame = timeline_.frames();
-        chunk.hostSeconds = timeline_.place(chunk.frames, estimate);
-        if (onChunk_) onChunk_(std::move(chunk));
     }
+    chunk.frames = static_cast<std::uint32_t>(chunk.samples.size() / channels);
+    if (chunk.frames == 0) return;
+
+    const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
+    timeline_.addArrival(static_cast<double>(frames_), now);
+    // A fresh timing report: the server's write index was captured source_usec
+    // before the report's time stamp (wall clock, mapped onto the host clock).
+    if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
+        const bool fresh = !lastReport_ || ti->timestamp.tv_sec != lastReport_->tv_sec ||
+                           ti->timestamp.tv_usec != lastReport_->tv_usec;
+        if (fresh && ti->write_index > 0 && !ti->write_index_corrupt) {
+            lastReport_ = ti->timestamp;
+            timeval wall;
+            gettimeofday(&wall, nullptr);
+            const double age = static_cast<double>(pa_timeval_diff(&wall, &ti->timestamp)) / 1e6 *
+                               (pa_timeval_cmp(&wall, &ti->timestamp) >= 0 ? 1.0 : -1.0);
+            const double capturedAt = now - age - static_cast<double>(ti->source_usec) / 1e6;
+            const double frame = static_cast<double>(ti->write_index) / static_cast<double>(frameBytes);
+            timeline_.addReading(frame, capturedAt);
+        }
+    }
+    if (now - lastTimingRequest_ > 0.05) {
+        lastTimingRequest_ = now;
+        if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
+    }
+    if (!timeline_.anchor() && !timeline_.giveUpWaiting(chunk.frames / rate)) return;
+    if (chunk.frames < static_cast<std::uint32_t>(options_.fragmentSeconds * rate * 0.9)) return;
+    chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
+    Chunk ready = std::move(chunk);
+    chunk = Chunk{};
+    if (onChunk_) onChunk_(std::move(ready));
 }
 
 }  // namespace velomar::pulse

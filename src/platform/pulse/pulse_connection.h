@@ -6,6 +6,7 @@
 // only copy data and hand work to a queue.
 
 #include <pulse/pulseaudio.h>
+#include <sys/time.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -38,29 +39,37 @@ struct DeviceInfo {
     bool isMonitor = false;         // sources only
 };
 
-// Host time of the first frame of each chunk, anchored on the stream's frame count:
-// t(frame) = anchor + frame / rate. Each chunk gives a noisy reading (now − latency);
-// the anchor follows the median of recent readings, quickly at first, then slowly, and
-// jumps only when the readings stay far away (frames lost in an overrun).
+// Host time of a stream's frames: t(frame) = anchor + frame / rate. The anchor comes
+// from the server's timing reports (the capture position at a known instant), each
+// giving one reading; no reading may put a frame after the moment it reached us
+// (arrival bounds). The anchor takes a low percentile of recent readings: between two
+// device periods a reading only grows, so the low ones are the fresh ones. It then
+// moves slowly, and jumps only when readings stay far away (frames lost in an
+// overrun). Until the first reading there is no anchor: the stream holds its chunks.
 class HostTimeline {
 public:
     explicit HostTimeline(double rate) : rate_(rate) {}
-    // Returns the host seconds of the chunk's first frame and advances by frames.
-    double place(std::uint32_t frames, double estimatedFirstFrameSeconds);
-    double anchor() const { return anchor_.value_or(0); }
-    std::int64_t frames() const { return frames_; }
+    // A timing report: frame `frame` was captured at host time `seconds`.
+    void addReading(double frame, double seconds);
+    // Frames up to `endFrame` had arrived by host time `seconds`.
+    void addArrival(double endFrame, double seconds);
+    // With no reading after this many seconds of audio, the arrival bounds alone decide.
+    bool giveUpWaiting(double heldSeconds);
+    std::optional<double> anchor() const { return anchor_; }
+    double timeOf(std::int64_t frame) const { return anchor_.value_or(0) + static_cast<double>(frame) / rate_; }
 
-    static constexpr std::size_t kWindow = 31;
-    static constexpr std::size_t kWarmupChunks = 40;
+    static constexpr std::size_t kWindow = 15;
     static constexpr double kMaxStepSeconds = 0.0002;
     static constexpr double kJumpSeconds = 0.05;
+    static constexpr double kMaxHoldSeconds = 2.0;
+    static constexpr std::size_t kArrivalWindow = 200;
 
 private:
+    std::optional<double> arrivalBound() const;
     double rate_;
-    std::int64_t frames_ = 0;
-    std::size_t chunks_ = 0;
     std::optional<double> anchor_;
-    std::deque<double> recent_;
+    std::deque<double> arrivals_;
+    std::deque<double> readings_;
 };
 
 class Connection;
@@ -112,6 +121,10 @@ private:
     ChunkHandler onChunk_;
     FailureHandler onFailure_;
     HostTimeline timeline_;
+    std::int64_t frames_ = 0;
+    Chunk pending_;  // collects a fragment; holds everything until the first timing report
+    std::optional<timeval> lastReport_;
+    double lastTimingRequest_ = 0;
     bool ready_ = false;   // under the connection's wait mutex
     bool failed_ = false;  // under the connection's wait mutex
     bool failureReported_ = false;

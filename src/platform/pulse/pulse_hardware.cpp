@@ -42,6 +42,24 @@ pcm::StreamDescription floatDescription(double rate, std::uint32_t channels, boo
     return d;
 }
 
+// Averages all channels into one (mono), or keeps the first two (stereo).
+void downmix(RecordStream::Chunk& chunk, std::uint32_t outChannels) {
+    const std::uint32_t in = chunk.channels;
+    std::vector<float> out(static_cast<std::size_t>(chunk.frames) * outChannels);
+    for (std::uint32_t f = 0; f < chunk.frames; ++f) {
+        const float* frame = chunk.samples.data() + static_cast<std::size_t>(f) * in;
+        if (outChannels == 1) {
+            float sum = 0;
+            for (std::uint32_t c = 0; c < in; ++c) sum += frame[c];
+            out[f] = sum / static_cast<float>(in);
+        } else {
+            for (std::uint32_t c = 0; c < outChannels; ++c) out[f * outChannels + c] = frame[std::min(c, in - 1)];
+        }
+    }
+    chunk.samples = std::move(out);
+    chunk.channels = outChannels;
+}
+
 template <typename T>
 OSStatus writeValue(const T& value, std::uint32_t& ioSize, void* data) {
     if (!data || ioSize < sizeof(T)) return kErrBadPropertySize;
@@ -340,14 +358,18 @@ bool PulseHardware::retarget(AudioObjectID aggregate, bool force) {
     RecordStream::Options options;
     options.source = sink->monitorSourceName;
     options.rate = agg->rate;
-    options.channels = agg->channels;
+    // The sink's own layout, mixed down here: servers disagree on the gain of their
+    // stereo-to-mono mix (PulseAudio averages, PipeWire sums at -3 dB).
+    options.channels = std::clamp<std::uint32_t>(sink->channels, 1, PA_CHANNELS_MAX);
     options.fragmentSeconds = kFragmentSeconds;
     options.streamName = "Velomar Capture system audio";
     auto fanout = agg->fanout;
+    const std::uint32_t outChannels = agg->channels;
     std::string error;
     auto stream = RecordStream::open(
         conn, options,
-        [fanout](RecordStream::Chunk&& chunk) {
+        [fanout, outChannels](RecordStream::Chunk&& chunk) {
+            if (chunk.channels != outChannels) downmix(chunk, outChannels);
             auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
             std::lock_guard g(fanout->mutex);
             for (auto& [queue, run] : fanout->procs) {
