@@ -80,6 +80,8 @@ create_devices() {
 }
 
 start() {
+  # Whatever client settings the caller has must not steer the new server.
+  unset PULSE_SERVER PULSE_RUNTIME_PATH PULSE_STATE_PATH PULSE_CLIENTCONFIG PULSE_SINK PULSE_SOURCE PULSE_COOKIE
   [ ! -f "$dir/pgid" ] || ! kill -0 -- "-$(cat "$dir/pgid")" 2>/dev/null || die "a server already runs in $dir"
   mkdir -p "$run" "$home"
   chmod 700 "$run"

@@ -39,6 +39,6 @@ for kind in $servers; do
       env -u VELOMAR_TEST_SERVER_DIR PULSE_SERVER="unix:$dir/none" "$binary" "$@" || failed=1
     fi
   fi
-  rm -rf "$dir"
+  if [ "$failed" = 0 ]; then rm -rf "$dir"; else echo "server-tests: kept $dir for inspection"; fi
 done
 exit "$failed"

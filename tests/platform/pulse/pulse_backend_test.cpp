@@ -57,17 +57,13 @@ class PulseBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
         VELOMAR_REQUIRE_SERVER();
-        sh("pactl set-default-sink velomar_speakers");
-        sh("pactl set-default-source velomar_mic");
+        ASSERT_TRUE(testing::setDefaults("velomar_speakers", "velomar_mic"));
         registry_ = std::make_shared<NameRegistry>();
         hw_ = std::make_shared<PulseHardware>(registry_);
     }
     void TearDown() override {
         hw_.reset();
-        if (testing::TestServer::available()) {
-            sh("pactl set-default-sink velomar_speakers");
-            sh("pactl set-default-source velomar_mic");
-        }
+        if (testing::TestServer::available()) testing::setDefaults("velomar_speakers", "velomar_mic");
     }
 
     std::shared_ptr<NameRegistry> registry_;
@@ -531,6 +527,89 @@ TEST(HostTimelineTest, ReadingsNeverPutFramesAfterTheirArrivalAndNoReadingFallsB
     EXPECT_FALSE(silent.anchor());
     EXPECT_TRUE(silent.giveUpWaiting(pulse::HostTimeline::kMaxHoldSeconds));
     EXPECT_DOUBLE_EQ(*silent.anchor(), 20.0);
+}
+
+}  // namespace
+}  // namespace velomar
+
+namespace velomar {
+namespace {
+
+using namespace platform;
+using testing::Background;
+using testing::TestServer;
+
+// Kills the server and brings it back; these run last in this file and leave a
+// server with the usual devices behind.
+class PulseServerRestartTest : public PulseBackendTest {};
+
+TEST_F(PulseServerRestartTest, TapResumesAndTheDefaultInputListenerFiresWhenTheServerComesBack) {
+    auto tone = std::make_unique<Background>(toneCommand("velomar_speakers", 440, 0.5, 2));
+    auto queue = dispatch::Queue::makeSerial("velomar.test.tap");
+    auto listenerQueue = dispatch::Queue::makeSerial("velomar.test.listener");
+    std::atomic<int> notifications{0};
+    auto listener = std::make_shared<const PropertyListener>([&](std::uint32_t, const PropertyAddress*) { ++notifications; });
+    const PropertyAddress address{selector::defaultInputDevice, scope::global, 0};
+    ASSERT_EQ(hw_->addPropertyListener(kSystemObject, address, *listenerQueue, listener), kNoError);
+    TapRecording rec;
+    Tap t = startTap(*hw_, queue, rec);
+    ASSERT_TRUE(waitUntil([&] { return rec.frames > 24000; }, 10));
+
+    tone.reset();
+    ASSERT_EQ(TestServer::ctl("kill"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::size_t whileAway = rec.frames;
+    ASSERT_EQ(TestServer::ctl("start"), 0);
+    const double back = nowSeconds();
+    tone = std::make_unique<Background>(toneCommand("velomar_speakers", 880, 0.5, 2));
+
+    EXPECT_TRUE(waitUntil([&] { return notifications >= 1; }, 10)) << "the microphone would stay deaf";
+    // The stream is back as soon as the server is; the player takes a moment longer.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard g(rec.mutex);
+            return rec.samples.size() > whileAway && analyse(lastSamples(rec.samples, 4800), 48000).peak > 0.4;
+        },
+        10))
+        << "system audio did not resume";
+    const std::size_t resumed = rec.frames;
+    ASSERT_TRUE(waitUntil([&] { return rec.frames > resumed + 30000; }, 5));
+    std::printf("[ figures  ] %s restart: listener after %.2f s\n", TestServer::kind().c_str(), nowSeconds() - back);
+    EXPECT_EQ(hw_->tapSinkName(t.aggregate), "velomar_speakers");
+    stopTap(*hw_, t, rec);
+    EXPECT_EQ(hw_->removePropertyListener(kSystemObject, address, *listenerQueue, listener), kNoError);
+    std::lock_guard g(rec.mutex);
+    EXPECT_NEAR(analyse(lastSamples(rec.samples, 24000), 48000).frequency, 880, 10);
+}
+
+TEST_F(PulseServerRestartTest, StreamCaptureReportsALostServerAsAStopWithTheServersErrorText) {
+    pulse::PulseStreamCapture capture(registry_);
+    std::string error;
+    auto c = content(capture, &error);
+    ASSERT_TRUE(c) << error;
+    auto collector = std::make_shared<Collector>();
+    StreamConfiguration config;
+    config.capturesAudio = true;
+    config.captureMicrophone = true;
+    auto stream = capture.makeStream({c->displays[0], {}}, config, collector);
+    auto queue = dispatch::Queue::makeSerial("velomar.test.capture");
+    ASSERT_FALSE(stream->addStreamOutput(collector, StreamOutputType::audio, queue));
+    ASSERT_FALSE(startAndWait(*stream));
+    ASSERT_TRUE(waitUntil([&] { return collector->count(StreamOutputType::audio) > 5; }, 10));
+
+    ASSERT_EQ(TestServer::ctl("kill"), 0);
+    EXPECT_TRUE(waitUntil([&] { return collector->stopCount >= 1; }, 10));
+    // While the server is away a new stream cannot start: the content query fails.
+    std::string awayError;
+    EXPECT_FALSE(content(capture, &awayError));
+    EXPECT_NE(awayError.find("could not connect to the sound server"), std::string::npos) << awayError;
+    ASSERT_EQ(TestServer::ctl("start"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(collector->stopCount, 1);
+    std::lock_guard g(collector->mutex);
+    ASSERT_FALSE(collector->stops.empty());
+    EXPECT_FALSE(collector->stops[0].empty());
+    std::printf("[ figures  ] %s: stream stopped with \"%s\"\n", TestServer::kind().c_str(), collector->stops[0].c_str());
 }
 
 }  // namespace

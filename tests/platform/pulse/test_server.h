@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -38,7 +39,7 @@ struct TestServer {
     static int ctl(const std::string& command) {
         std::string cmd = "bash '" + control() + "' " + command;
         if (command == "start") cmd += " " + kind();
-        cmd += " '" + dir() + "' >/dev/null 2>&1";
+        cmd += " '" + dir() + "' >>'" + dir() + "/control.log' 2>&1";
         return std::system(cmd.c_str());
     }
 };
@@ -50,6 +51,18 @@ inline int sh(const std::string& command) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+// First line of a command's output ("" when it fails).
+inline std::string firstLine(const std::string& command) {
+    std::string out;
+    if (FILE* f = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buf[512];
+        if (fgets(buf, sizeof buf, f)) out = buf;
+        pclose(f);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
 inline bool waitUntil(const std::function<bool()>& predicate, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -57,6 +70,18 @@ inline bool waitUntil(const std::function<bool()>& predicate, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return predicate();
+}
+
+// Sets the server defaults and waits until they are in effect (on PipeWire the
+// session manager applies them a moment later).
+inline bool setDefaults(const std::string& sink, const std::string& source) {
+    sh("pactl set-default-sink " + sink);
+    sh("pactl set-default-source " + source);
+    return waitUntil(
+        [&] {
+            return firstLine("pactl get-default-sink") == sink && firstLine("pactl get-default-source") == source;
+        },
+        5);
 }
 
 // A shell pipeline in its own process group, killed with the group when it goes.
