@@ -117,7 +117,8 @@ bool namesAreUnique(const std::string& line) {
         }
         return true;
     };
-    static_cast<void>(Json::parse(line, callback, false));
+    const Json walked = Json::parse(line, callback, false);
+    static_cast<void>(walked);
     return unique;
 }
 
