@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -70,6 +71,12 @@ double cpuSeconds(int who) {
            double(u.ru_stime.tv_usec) * 1e-6;
 }
 
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 double peakRssMiB() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -120,6 +127,25 @@ private:
     std::uint64_t bytes_ = 0;
 };
 
+// The samples of a 16-bit PCM WAV file, found by its "data" chunk.
+std::vector<std::int16_t> readPcm16(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, &bytes[at + 4], 4);
+        if (std::memcmp(&bytes[at], "data", 4) == 0) {
+            const std::size_t n = std::min<std::size_t>(size, bytes.size() - at - 8) / 2;
+            std::vector<std::int16_t> samples(n);
+            std::memcpy(samples.data(), &bytes[at + 8], n * 2);
+            return samples;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,6 +177,8 @@ int main(int argc, char** argv) {
     };
 
     const double cpu0 = cpuSeconds(RUSAGE_SELF), wall0 = wallSeconds();
+    double firstSystem = 0, firstMic = 0;
+    double captureCpu = 0;  // the capture side: copy into a fresh buffer and ingest
     Fields diagnostics;
     std::uint32_t dataBytes = 0;
     {
@@ -158,15 +186,21 @@ int main(int argc, char** argv) {
         Mixer mixer(writer);
         const double t0 = 5000.0;
         for (std::uint64_t k = 0; k < blocks; ++k) {
+            const double c0 = threadCpuSeconds();
             // What a capture callback does: copy into a fresh buffer, hand it over.
             auto sys = pcm::Buffer::make(sysFormat, kBlock);
             std::memcpy(sys->floatChannelData()[0], pool.system[k % kPoolBlocks].data(), kBlock * 2 * sizeof(float));
             sys->setFrameLength(kBlock);
-            mixer.ingest(std::move(sys), "system", t0 + double(k) * 0.01 + jitter());
+            const double sysTime = t0 + double(k) * 0.01 + jitter();
+            if (k == 0) firstSystem = sysTime;
+            mixer.ingest(std::move(sys), "system", sysTime);
             auto mic = pcm::Buffer::make(micFormat, kBlock);
             std::memcpy(mic->floatChannelData()[0], pool.mic[k % kPoolBlocks].data(), kBlock * sizeof(float));
             mic->setFrameLength(kBlock);
-            mixer.ingest(std::move(mic), "mic", t0 + 0.0031 + double(k) * 0.01 + jitter());
+            const double micTime = t0 + 0.0031 + double(k) * 0.01 + jitter();
+            if (k == 0) firstMic = micTime;
+            mixer.ingest(std::move(mic), "mic", micTime);
+            captureCpu += threadCpuSeconds() - c0;
             // Audio arrives in real time, so the queue never holds much; wait for it each
             // second of audio instead of flooding it.
             if (k % 100 == 99) mixer.diagnostics();
@@ -185,11 +219,17 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::printf("pipeline: %.3f CPU s, %.3f CPU s per audio hour, %.0fx real time by CPU, %.0fx by wall clock\n", cpu,
                 cpu / (audioSeconds / 3600), audioSeconds / cpu, audioSeconds / wall);
+    std::printf("capture side: %.2f us CPU per buffer (copy into a fresh buffer and ingest)\n",
+                captureCpu / double(2 * blocks) * 1e6);
     std::printf("peak RSS: %.1f MiB\n", rss);
 
     if (withSox) {
         {
             FloatWav sysWav((dir / "sys.wav").string(), 2), micWav((dir / "mic.wav").string(), 1);
+            // The mixer put the microphone where its first host time says, a little after
+            // the system audio; start sox's copy as late, so that the outputs compare.
+            const auto micLead = std::int64_t((firstMic - firstSystem) * 16000);
+            if (micLead > 0) micWav.append(std::vector<float>(std::size_t(micLead) * 3, 0.0f));
             for (std::uint64_t k = 0; k < blocks; ++k) {
                 sysWav.append(pool.system[k % kPoolBlocks]);
                 micWav.append(pool.mic[k % kPoolBlocks]);
@@ -209,6 +249,18 @@ int main(int argc, char** argv) {
                         soxCpu, soxCpu / (audioSeconds / 3600), audioSeconds / soxWall,
                         double(std::filesystem::file_size(dir / "out.wav") - 44) / 2 / 16000);
             std::printf("ratio to sox (CPU): %.3f (target <= 0.5)\n", cpu / soxCpu);
+            // Same mix? Ours runs kDelayFrames behind the input; sox does not.
+            const auto ours = readPcm16(dir / "ours.wav"), theirs = readPcm16(dir / "out.wav");
+            const std::size_t shift = pcm::Converter::kDelayFrames;
+            double diff = 0, power = 0;
+            for (std::size_t i = 1000; i + shift < ours.size() && i < theirs.size(); ++i) {
+                const double d = double(ours[i + shift]) - double(theirs[i]);
+                diff += d * d;
+                power += double(theirs[i]) * double(theirs[i]);
+            }
+            if (power > 0)
+                std::printf("difference to the sox output: %.1f dB below its level\n",
+                            -10 * std::log10(std::max(diff, 1e-30) / power));
         }
     }
     std::filesystem::remove_all(dir);

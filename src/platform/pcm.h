@@ -98,7 +98,8 @@ public:
     std::int16_t* const* int16ChannelData() const;
     std::int32_t* const* int32ChannelData() const;
 
-    // Over the same memory, byte sizes of frameLength frames.
+    // Over the same memory, byte sizes of frameLength frames as of this call (a later
+    // setFrameLength needs another call).
     AudioBufferList& mutableAudioBufferList();
 
 protected:

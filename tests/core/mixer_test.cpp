@@ -1,7 +1,8 @@
 #include "core/mixer.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -73,22 +74,19 @@ pcm::BufferPtr constant(std::size_t n, float value) {
 // Host seconds whose position truncates to exactly p (half a sample away from the edge).
 double at(std::int64_t p) { return p == 0 ? kStart : kStart + (double(p) + (p > 0 ? 0.5 : -0.5)) / 16000.0; }
 
-class MixerTest : public testing::Test {
+class MixerTest : public ::testing::Test {
 protected:
     void SetUp() override { fresh(); }
     // A new mixer on a new file; tables call it once per case.
     void fresh() {
-        if (mixer_) TearDown();
-        char name[] = "/tmp/velomar-mixer-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-        path_ = dir_ / "out.wav";
+        mixer_.reset();
+        dir_ = std::make_unique<testing::TempDir>();
+        path_ = dir_->path() / "out.wav";
         mixer_ = std::make_shared<Mixer>(std::make_shared<WAVWriter>(path_.string(), 16000));
     }
     void TearDown() override {
         mixer_.reset();
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-        dir_.clear();
+        dir_.reset();
     }
     std::vector<std::int16_t> fileSamples() const {
         std::ifstream in(path_, std::ios::binary);
@@ -100,7 +98,8 @@ protected:
     }
     Mixer& m() { return *mixer_; }
 
-    std::filesystem::path dir_, path_;
+    std::unique_ptr<testing::TempDir> dir_;
+    std::filesystem::path path_;
     std::shared_ptr<Mixer> mixer_;
 };
 
@@ -127,7 +126,7 @@ TEST_F(MixerTest, WorkedSequence) {
     };
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         const Step& s = steps[i];
-        SCOPED_TRACE(testing::Message() << "step " << i + 1);
+        SCOPED_TRACE(::testing::Message() << "step " << i + 1);
         m().ingest(constant(std::size_t(s.n), std::string(s.key) == "system" ? 0.25f : 0.5f), s.key, at(s.p));
         const auto st = Peer::state(m());
         EXPECT_EQ(Peer::cursor(m(), s.key), s.cursor);
