@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "core/command_line.h"
+#include "core/wav_writer.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -123,14 +125,19 @@ void expectNotKilledBy(ChildProcess& child, int signalNumber) {
 TEST(CliProcessTest, RecordingRunCreatesTheFileAndSurvivesEndOfInput) {
     testing::TempDir dir;
     const std::string path = dir.file("rec.wav");
-    std::ofstream(path) << std::string(5000, 'z');  // an old file is emptied
+    constexpr std::size_t kOldSize = 1 << 20;
+    std::ofstream(path) << std::string(kOldSize, 'z');  // an old file is emptied
     ChildProcess child({kBinary, "--out", path});
-    ASSERT_TRUE(waitForFileSize(path, 44));
-    std::this_thread::sleep_for(100ms);
-    const auto file = readFile(path);
-    ASSERT_EQ(file.size(), 44u);
-    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
-    EXPECT_EQ(file[4], 36);
+    const auto provisional = WAVWriter::header(16000, 0);
+    std::vector<std::uint8_t> file;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((file = readFile(path)).size() < 44 || file[0] != 'R') {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no header written";
+        std::this_thread::sleep_for(5ms);
+    }
+    // The header stays provisional while recording; the old bytes are gone.
+    EXPECT_LT(file.size(), kOldSize);
+    EXPECT_TRUE(std::equal(provisional.begin(), provisional.end(), file.begin()));
 
     child.closeStdin();  // end of input is not a stop
     std::this_thread::sleep_for(300ms);

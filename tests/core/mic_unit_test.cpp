@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <limits>
 
@@ -277,6 +280,38 @@ TEST_F(MicUnitTest, DroppingAStartedUnitStopsIt) {
     mic.reset();
     EXPECT_TRUE(hw.live().empty());
     EXPECT_EQ(hw.violations(), std::vector<std::string>{});
+}
+
+// The unit's I/O thread keeps cycling while the control side stops the unit, or drops
+// the last reference to it: cycles end cleanly, nothing is left running.
+TEST_F(MicUnitTest, CyclesOnTheIOThreadEndCleanlyOnStopOrRelease) {
+    auto device = addMic({2});
+    for (bool dropInsteadOfStop : {false, true}) {
+        SCOPED_TRACE(dropInsteadOfStop ? "drop" : "stop");
+        std::mutex mutex;
+        std::size_t count = 0;
+        auto mic = MicUnit::make(units, [&](pcm::BufferPtr b, double) {
+            std::lock_guard lock(mutex);
+            count += b && b->frameLength() == 64 ? 1 : 0;
+        });
+        mic->start(device);
+        const AudioUnit unit = mic->unit();
+        std::atomic<std::size_t> cycles{0};
+        std::thread io([&] {
+            while (units.renderCycle(unit, 64, 0)) ++cycles;
+        });
+        while (cycles < 20) std::this_thread::yield();
+        if (dropInsteadOfStop) {
+            mic.reset();
+        } else {
+            mic->stop();
+        }
+        io.join();
+        std::lock_guard lock(mutex);
+        EXPECT_GE(count, 20u);
+        EXPECT_TRUE(hw.live().empty());
+        EXPECT_EQ(hw.violations(), std::vector<std::string>{});
+    }
 }
 
 TEST(DecimalWithFraction, ShortestRoundTripWithAFraction) {

@@ -1,1 +1,31 @@
-// placeholder, replaced by the implementation
+#include "platform/pulse/pulse_platform.h"
+
+#include "platform/pulse/pulse_hardware.h"
+#include "platform/pulse/pulse_stream_capture.h"
+
+namespace velomar::pulse {
+
+namespace {
+
+class PulsePlatformImpl : public PulsePlatform {
+public:
+    PulsePlatformImpl()
+        : registry_(std::make_shared<NameRegistry>()),
+          hardware_(std::make_shared<PulseHardware>(registry_)),
+          streamCapture_(registry_) {}
+
+    platform::Platform platform() override {
+        return platform::Platform{*hardware_, *hardware_, *hardware_, streamCapture_};
+    }
+
+private:
+    std::shared_ptr<NameRegistry> registry_;
+    std::shared_ptr<PulseHardware> hardware_;
+    PulseStreamCapture streamCapture_;
+};
+
+}  // namespace
+
+std::unique_ptr<PulsePlatform> PulsePlatform::make() { return std::make_unique<PulsePlatformImpl>(); }
+
+}  // namespace velomar::pulse

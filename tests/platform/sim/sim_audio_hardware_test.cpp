@@ -46,6 +46,16 @@ TEST(SimAudioHardware, DefaultInputListenerFiresOnItsQueueUntilRemoved) {
     flush(queue);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(hw.defaultInputDevice(), 0u);
+
+    // A notification still queued when its listener is removed is not delivered.
+    ASSERT_EQ(hw.addPropertyListener(kSystemObject, kDefaultInput, queue, listener), kNoError);
+    std::promise<void> gate;
+    queue.async([f = gate.get_future().share()] { f.wait(); });
+    hw.setDefaultInputDevice(a);
+    EXPECT_EQ(hw.removePropertyListener(kSystemObject, kDefaultInput, queue, listener), kNoError);
+    gate.set_value();
+    flush(queue);
+    EXPECT_EQ(calls, 2);
     EXPECT_EQ(hw.live().listeners, 0u);
 }
 
@@ -95,8 +105,17 @@ TEST(SimAudioHardware, IOCyclesRunOnTheQueueAndStopWaitsForTheRunningBlock) {
     ASSERT_EQ(hw.createProcessTap({}, tap), kNoError);
     AggregateDeviceDescription desc;
     desc.uid = "velomar-agg-x";
-    desc.taps.push_back({*hw.tapUID(tap), true});
+    std::string tapUID;
+    ASSERT_EQ(hw.getStringProperty(tap, {selector::tapUID, scope::global, 0}, tapUID), kNoError);
+    desc.taps.push_back({tapUID, true});
+    const pcm::StreamDescription stereo{44100, pcm::kFormatLinearPCM, pcm::kFlagIsFloat | pcm::kFlagIsPacked,
+                                        8, 1, 8, 2, 32, 0};
+    hw.setAggregateStreamFormat(stereo);
     ASSERT_EQ(hw.createAggregateDevice(desc, agg), kNoError);
+    pcm::StreamDescription read{};
+    std::uint32_t size = sizeof read;
+    ASSERT_EQ(hw.getPropertyData(agg, {selector::streamFormat, scope::input, 0}, size, &read), kNoError);
+    EXPECT_EQ(std::memcmp(&read, &stereo, sizeof read), 0);
 
     std::promise<void> entered;
     std::promise<void> release;

@@ -1,0 +1,290 @@
+#include "platform/pulse/pulse_stream_capture.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace velomar::pulse {
+
+using namespace platform;
+
+namespace {
+
+const char* kClientName = "VelomarCapture";
+
+class PulseSampleBuffer : public SampleBuffer {
+public:
+    explicit PulseSampleBuffer(std::shared_ptr<const RecordStream::Chunk> chunk) : chunk_(std::move(chunk)) {}
+    bool isValid() const override { return chunk_ != nullptr; }
+    std::int64_t numSamples() const override { return chunk_->frames; }
+    std::optional<pcm::StreamDescription> streamDescription() const override {
+        pcm::StreamDescription d;
+        d.sampleRate = chunk_->rate;
+        d.formatID = pcm::kFormatLinearPCM;
+        d.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked;
+        d.framesPerPacket = 1;
+        d.bytesPerFrame = 4 * chunk_->channels;
+        d.bytesPerPacket = d.bytesPerFrame;
+        d.channelsPerFrame = chunk_->channels;
+        d.bitsPerChannel = 32;
+        return d;
+    }
+    OSStatus copyPCMData(std::int32_t start, std::int32_t frames, pcm::AudioBufferList& list) const override {
+        if (start < 0 || frames < 0 || static_cast<std::int64_t>(start) + frames > chunk_->frames) {
+            return kErrIllegalOperation;
+        }
+        const std::size_t channels = chunk_->channels;
+        const std::size_t count = static_cast<std::size_t>(frames) * channels;
+        if (list.buffers.size() == 1) {
+            auto& b = list.buffers[0];
+            if (!b.data || b.dataByteSize < count * sizeof(float)) return kErrBadPropertySize;
+            std::memcpy(b.data, chunk_->samples.data() + static_cast<std::size_t>(start) * channels,
+                        count * sizeof(float));
+            return kNoError;
+        }
+        if (list.buffers.size() != channels) return kErrBadPropertySize;
+        for (std::size_t c = 0; c < channels; ++c) {
+            auto& b = list.buffers[c];
+            if (!b.data || b.dataByteSize < static_cast<std::size_t>(frames) * sizeof(float)) {
+                return kErrBadPropertySize;
+            }
+            auto* out = static_cast<float*>(b.data);
+            for (std::int32_t f = 0; f < frames; ++f) {
+                out[f] = chunk_->samples[(static_cast<std::size_t>(start + f)) * channels + c];
+            }
+        }
+        return kNoError;
+    }
+    double presentationSeconds() const override { return chunk_->hostSeconds; }
+
+private:
+    std::shared_ptr<const RecordStream::Chunk> chunk_;
+};
+
+// Delivery state shared with queued work: never holds a queue.
+struct Delivery {
+    std::mutex run;  // held while an output callback runs
+    std::atomic<bool> stopped{false};
+};
+
+class PulseStream : public Stream, public std::enable_shared_from_this<PulseStream> {
+public:
+    PulseStream(std::shared_ptr<NameRegistry> registry, ContentFilter filter, StreamConfiguration config,
+                std::weak_ptr<StreamDelegate> delegate)
+        : registry_(std::move(registry)),
+          filter_(std::move(filter)),
+          config_(config),
+          delegate_(std::move(delegate)) {}
+
+    ~PulseStream() override { closeStreams(); }
+
+    std::optional<StreamError> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                                               std::shared_ptr<dispatch::Queue> queue) override {
+        if (!queue) return StreamError{"no queue for the stream output"};
+        if (type == StreamOutputType::screen) return StreamError{"this stream has no video"};
+        std::lock_guard g(mutex_);
+        outputs_.push_back({std::move(output), type, std::move(queue)});
+        return std::nullopt;
+    }
+
+    void startCapture(std::function<void(std::optional<StreamError>)> completion) override {
+        auto self = shared_from_this();
+        dispatch::Queue::global().async([self, completion = std::move(completion)] {
+            auto error = self->open();
+            if (error) self->closeStreams();
+            completion(error);
+        });
+    }
+
+    void stopCapture(std::function<void(std::optional<StreamError>)> completion) override {
+        stopRequested_ = true;
+        // After this no sample buffer is delivered: wait for one in progress unless it is ours.
+        bool onOutputQueue = false;
+        {
+            std::lock_guard g(mutex_);
+            for (auto& o : outputs_) onOutputQueue = onOutputQueue || o.queue->isCurrent();
+        }
+        if (onOutputQueue) {
+            delivery_->stopped = true;
+        } else {
+            std::lock_guard r(delivery_->run);
+            delivery_->stopped = true;
+        }
+        auto self = shared_from_this();
+        dispatch::Queue::global().async([self, completion = std::move(completion)] {
+            self->closeStreams();
+            completion(std::nullopt);
+        });
+    }
+
+private:
+    struct Output {
+        std::weak_ptr<StreamOutput> output;
+        StreamOutputType type;
+        std::shared_ptr<dispatch::Queue> queue;
+    };
+
+    std::optional<StreamError> open() {
+        auto key = registry_->keyFor(filter_.display.displayID);
+        if (!key || key->rfind("sink:", 0) != 0) return StreamError{"the display is not available"};
+        const std::string sinkName = key->substr(5);
+        std::string error;
+        auto conn = Connection::connect(kClientName, &error);
+        if (!conn) return StreamError{connectionErrorText(error)};
+        auto info = conn->serverInfo();
+        if (!info) return StreamError{connectionErrorText(conn->errorText())};
+        auto sink = conn->sink(sinkName);
+        if (!sink || sink->monitorSourceName.empty()) {
+            return StreamError{"the output device " + sinkName + " is not available"};
+        }
+        std::weak_ptr<PulseStream> weak = weak_from_this();
+        conn->setFailureHandler([weak](const std::string& text) {
+            dispatch::Queue::global().async([weak, text] {
+                if (auto self = weak.lock()) self->stoppedByItself(text);
+            });
+        });
+        {
+            std::lock_guard g(mutex_);
+            connection_ = conn;
+        }
+        const auto rate = static_cast<std::uint32_t>(config_.sampleRate > 0 ? config_.sampleRate : 48000);
+        const auto channels = static_cast<std::uint32_t>(
+            config_.channelCount > 0 && config_.channelCount <= 8 ? config_.channelCount : 2);
+        auto system = openOne(conn, sink->monitorSourceName, rate, channels, StreamOutputType::audio,
+                              "Velomar Capture system audio", &error);
+        if (!system) return StreamError{error};
+        std::unique_ptr<RecordStream> mic;
+        if (config_.captureMicrophone) {
+            if (info->defaultSourceName.empty()) return StreamError{"no microphone available"};
+            mic = openOne(conn, info->defaultSourceName, rate, channels, StreamOutputType::microphone,
+                          "Velomar Capture microphone", &error);
+            if (!mic) return StreamError{error};
+        }
+        std::lock_guard g(mutex_);
+        system_ = std::move(system);
+        mic_ = std::move(mic);
+        return std::nullopt;
+    }
+
+    std::unique_ptr<RecordStream> openOne(const std::shared_ptr<Connection>& conn, const std::string& source,
+                                          std::uint32_t rate, std::uint32_t channels, StreamOutputType type,
+                                          const char* name, std::string* error) {
+        std::vector<std::pair<std::shared_ptr<dispatch::Queue>, std::weak_ptr<StreamOutput>>> targets;
+        {
+            std::lock_guard g(mutex_);
+            for (auto& o : outputs_) {
+                if (o.type == type) targets.emplace_back(o.queue, o.output);
+            }
+        }
+        RecordStream::Options options;
+        options.source = source;
+        options.rate = rate;
+        options.channels = channels;
+        options.fragmentSeconds = PulseHardware::kFragmentSeconds;
+        options.streamName = name;
+        auto delivery = delivery_;
+        // The stream object itself is reached weakly: a late chunk after it went does nothing.
+        std::weak_ptr<PulseStream> weak = weak_from_this();
+        return RecordStream::open(
+            conn, options,
+            [targets, delivery, type, weak](RecordStream::Chunk&& chunk) {
+                auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
+                for (auto& [queue, output] : targets) {
+                    queue->async([delivery, output = output, shared, type, weak] {
+                        std::lock_guard r(delivery->run);
+                        if (delivery->stopped) return;
+                        auto self = weak.lock();
+                        auto out = output.lock();
+                        if (!self || !out) return;
+                        PulseSampleBuffer buffer(shared);
+                        out->streamDidOutput(*self, buffer, type);
+                    });
+                }
+            },
+            [weak](const std::string& text) {
+                dispatch::Queue::global().async([weak, text] {
+                    if (auto self = weak.lock()) self->stoppedByItself(text);
+                });
+            },
+            error);
+    }
+
+    void stoppedByItself(const std::string& serverError) {
+        if (stopRequested_ || reported_.exchange(true)) return;
+        delivery_->stopped = true;
+        closeStreams();
+        if (auto delegate = delegate_.lock()) delegate->streamDidStop(*this, StreamError{serverError});
+    }
+
+    void closeStreams() {
+        std::unique_ptr<RecordStream> system;
+        std::unique_ptr<RecordStream> mic;
+        std::shared_ptr<Connection> conn;
+        {
+            std::lock_guard g(mutex_);
+            system = std::move(system_);
+            mic = std::move(mic_);
+            conn = std::move(connection_);
+        }
+        system.reset();
+        mic.reset();
+        conn.reset();
+    }
+
+    std::shared_ptr<NameRegistry> registry_;
+    ContentFilter filter_;
+    StreamConfiguration config_;
+    std::weak_ptr<StreamDelegate> delegate_;
+    std::shared_ptr<Delivery> delivery_ = std::make_shared<Delivery>();
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> reported_{false};
+
+    std::mutex mutex_;
+    std::vector<Output> outputs_;
+    std::shared_ptr<Connection> connection_;
+    std::unique_ptr<RecordStream> system_;
+    std::unique_ptr<RecordStream> mic_;
+};
+
+}  // namespace
+
+std::string connectionErrorText(const std::string& serverError) {
+    return "could not connect to the sound server: " + serverError;
+}
+
+void PulseStreamCapture::getShareableContent(
+    bool, bool, std::function<void(std::optional<ShareableContent>, std::optional<StreamError>)> completion) {
+    auto registry = registry_;
+    dispatch::Queue::global().async([registry, completion = std::move(completion)] {
+        std::string error;
+        auto conn = Connection::connect(kClientName, &error);
+        if (!conn) {
+            completion(std::nullopt, StreamError{connectionErrorText(error)});
+            return;
+        }
+        auto info = conn->serverInfo();
+        auto sinks = conn->sinks();
+        if (!info || !sinks) {
+            completion(std::nullopt, StreamError{connectionErrorText(conn->errorText())});
+            return;
+        }
+        ShareableContent content;
+        for (auto& sink : *sinks) {
+            Display d{registry->idFor("sink:" + sink.name), sink.description.empty() ? sink.name : sink.description};
+            if (sink.name == info->defaultSinkName) {
+                content.displays.insert(content.displays.begin(), d);
+            } else {
+                content.displays.push_back(d);
+            }
+        }
+        conn.reset();
+        completion(content, std::nullopt);
+    });
+}
+
+std::shared_ptr<Stream> PulseStreamCapture::makeStream(const ContentFilter& filter, const StreamConfiguration& config,
+                                                       std::weak_ptr<StreamDelegate> delegate) {
+    return std::make_shared<PulseStream>(registry_, filter, config, std::move(delegate));
+}
+
+}  // namespace velomar::pulse
