@@ -1,9 +1,11 @@
 // The recorder on the simulated machine: what the process-level tests run. A test
 // describes the machine in a scenario file named by VELOMAR_SIM_SCENARIO, so that the
-// command line stays exactly the product's.
+// command line stays exactly the product's. Without one the machine simply works: a
+// default microphone and a display, so either engine can start and keeps running.
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <sstream>
 
 #include "core/events.h"
 #include "core/front_end.h"
@@ -15,16 +17,22 @@ int main(int argc, char** argv) {
     velomar::sim::SimPlatform sim;
     // Never destroyed: its threads drive the machine until the process exits.
     velomar::sim::Scenario* scenario = nullptr;
-    if (const char* path = std::getenv("VELOMAR_SIM_SCENARIO"); path != nullptr && *path != '\0') {
-        try {
+    try {
+        if (const char* path = std::getenv("VELOMAR_SIM_SCENARIO"); path != nullptr && *path != '\0') {
             scenario = velomar::sim::Scenario::load(path, sim).release();
-        } catch (const std::exception& error) {
-            // A broken scenario is the test's fault; say so on the only channel there is.
-            velomar::emit("scenario-error", {{"message", error.what()}});
-            return 3;
+        } else {
+            std::istringstream working(
+                "device sim-mic 1 48000 Simulated Microphone\n"
+                "default-input sim-mic\n"
+                "display 1 Simulated Display\n");
+            scenario = velomar::sim::Scenario::parse(working, sim).release();
         }
-        scenario->run();
+    } catch (const std::exception& error) {
+        // A broken scenario is the test's fault; say so on the only channel there is.
+        velomar::emit("scenario-error", {{"message", error.what()}});
+        return 3;
     }
+    scenario->run();
     auto platform = sim.platform();
     return velomar::runFrontEnd(argc, argv, platform);
 }

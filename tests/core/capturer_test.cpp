@@ -310,6 +310,8 @@ TEST_F(CapturerTest, OutputsReachTheMixerUnderTheirOwnKeysAndBadBuffersAreDroppe
         streams.deliver(SimSampleBuffer::floats(48000, 1, true, std::vector<float>(4800, 0.9f), at),
                         StreamOutputType::screen);
     }
+    // A stop drops what the stream has not handed over yet.
+    capturer->sampleQueue()->sync([] {});
     stopFromOutside("stdin");
     auto stopped = recorder.waitFor("stopped");
     ASSERT_TRUE(stopped);

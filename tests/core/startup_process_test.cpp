@@ -43,13 +43,10 @@ public:
 
     // The first event of that name, waiting up to `seconds` (or until the process ends).
     std::optional<json> waitFor(const std::string& name, double seconds = 15) {
-        child_->waitForStdout(
-            [&](const std::string&) {
-                if (find(name)) return true;
-                return !child_->running();
-            },
-            std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
-        return find(name);
+        // The predicate runs under the helper's lock: it may only look at the text.
+        child_->waitForStdout([&](const std::string& text) { return find(eventsIn(text), name).has_value(); },
+                              std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        return find(events(), name);
     }
 
     // Exit status once the process ended by itself; -1 when it had to be killed.
@@ -63,8 +60,8 @@ public:
     }
 
     // Every whole line so far.
-    std::vector<json> events() const {
-        std::string text = child_->stdoutText();
+    std::vector<json> events() const { return eventsIn(child_->stdoutText()); }
+    static std::vector<json> eventsIn(std::string text) {
         text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
         std::vector<json> out;
         std::size_t start = 0;
@@ -88,8 +85,8 @@ public:
     std::string transcript() const { return child_->stdoutText() + child_->stderrText(); }
 
 private:
-    std::optional<json> find(const std::string& name) const {
-        for (const auto& event : events()) {
+    static std::optional<json> find(const std::vector<json>& events, const std::string& name) {
+        for (const auto& event : events) {
             if (event.value("event", "") == name) return event;
         }
         return std::nullopt;
