@@ -9,6 +9,7 @@ packages=(
   libsoxr-dev libpulse-dev
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus dbus-user-session
   sox libsox-fmt-all espeak-ng python3 procps util-linux
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

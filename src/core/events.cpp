@@ -93,9 +93,29 @@ void appendString(std::string& out, std::string_view s) {
     out += '"';
 }
 
+// A key as a reader sees it: ill-formed UTF-8 replaced as appendString does.
+std::string readableKey(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const int n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : utf8Sequence(s, i);
+        if (n > 0) {
+            out.append(s.substr(i, static_cast<std::size_t>(n)));
+            i += static_cast<std::size_t>(n);
+        } else {
+            appendReplacement(out);
+            i += static_cast<std::size_t>(-n);
+        }
+    }
+    return out;
+}
+
+using Members = std::vector<std::pair<std::string, const Value*>>;
+
 void appendValue(std::string& out, const Value& value);
 
-void appendObject(std::string& out, const std::vector<std::pair<std::string_view, const Value*>>& members) {
+void appendObject(std::string& out, const Members& members) {
     out += '{';
     bool first = true;
     for (const auto& [key, value] : members) {
@@ -108,10 +128,11 @@ void appendObject(std::string& out, const std::vector<std::pair<std::string_view
     out += '}';
 }
 
-// Merges duplicate keys: the first position is kept, the last value wins.
-std::vector<std::pair<std::string_view, const Value*>> merged(
-    std::vector<std::pair<std::string_view, const Value*>> members, const Fields& fields) {
-    for (const auto& [key, value] : fields) {
+// Merges duplicate keys: the first position is kept, the last value wins. Keys are
+// compared as written, so two keys that differ only in ill-formed bytes are one member.
+Members merged(Members members, const Fields& fields) {
+    for (const auto& [rawKey, value] : fields) {
+        std::string key = readableKey(rawKey);
         bool replaced = false;
         for (auto& member : members) {
             if (member.first == key) {
@@ -120,7 +141,7 @@ std::vector<std::pair<std::string_view, const Value*>> merged(
                 break;
             }
         }
-        if (!replaced) members.emplace_back(key, &value);
+        if (!replaced) members.emplace_back(std::move(key), &value);
     }
     return members;
 }

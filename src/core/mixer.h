@@ -21,6 +21,10 @@ namespace velomar {
 class Mixer {
 public:
     explicit Mixer(std::shared_ptr<WAVWriter> writer);
+    // Lets every queued work item run first: they use the fields below.
+    ~Mixer();
+    Mixer(const Mixer&) = delete;
+    Mixer& operator=(const Mixer&) = delete;
 
     // Callable from any thread; the buffer belongs to the mixer from here on.
     void ingest(pcm::BufferPtr buffer, std::string key, double hostSeconds);
@@ -39,6 +43,8 @@ public:
     static constexpr float kGain = 0.707f;
 
 private:
+    friend class MixerTestPeer;
+
     struct Source {
         pcm::Format format;
         std::unique_ptr<pcm::Converter> converter;
@@ -55,7 +61,9 @@ private:
     std::shared_ptr<dispatch::Queue> queue_;
     pcm::Format canonical_;
     std::map<std::string, Source> sources_;
+    // The open window is buffer_[head_ ...]; the written front is dropped in bulk, not per flush.
     std::vector<float> buffer_;
+    std::size_t head_ = 0;
     std::int64_t base_ = 0;
     std::optional<double> startHostSeconds_;
     std::int64_t latestSample_ = 0;

@@ -38,5 +38,7 @@ void deviceReport(platform::Platform& platform);
 void createRecordingObjects(RecordingState& state, platform::Platform& platform);
 // Starts the chosen engine; on a failed tap start tears it down and falls back.
 void startCapture(RecordingState& state, platform::Platform& platform, const std::string& out);
+// Installs the capturer's stop entry and starts it on the global queue; returns at once.
+void startScreenCaptureKit(RecordingState& state);
 
 }  // namespace velomar

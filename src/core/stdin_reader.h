@@ -23,6 +23,9 @@ public:
     // End of input: the last line counts even without its line feed.
     bool finish();
 
+    // Memory held for the line being read; reserved once, it never grows.
+    std::size_t bufferCapacity() const { return line_.capacity(); }
+
 private:
     std::string line_;
     bool overlong_ = false;

@@ -48,6 +48,13 @@ void averageChannels(T* const* data, bool interleaved, std::uint32_t channels, s
         for (std::uint32_t f = 0; f < frames; ++f) out[f] = toUnit(data[0][f]);
         return;
     }
+    if (channels == 2) {  // the usual case, kept simple enough to vectorise
+        const T* a = data[0];
+        const T* b = interleaved ? data[0] + 1 : data[1];
+        const std::size_t step = interleaved ? 2 : 1;
+        for (std::uint32_t f = 0; f < frames; ++f) out[f] = (toUnit(a[f * step]) + toUnit(b[f * step])) * 0.5f;
+        return;
+    }
     const float scale = 1.0f / float(channels);
     if (interleaved) {
         const T* p = data[0];

@@ -1,5 +1,6 @@
 #include "platform/dispatch.h"
 
+#include <errno.h>
 #include <time.h>
 
 #include <algorithm>
@@ -85,12 +86,12 @@ public:
     double now() const override { return toSeconds(nowNanos()); }
     void sleepUntil(double deadline) override {
         const Nanos target = toNanos(deadline);
+        if (target <= 0) return;
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(target / 1'000'000'000);
         ts.tv_nsec = static_cast<long>(target % 1'000'000'000);
-        if (target <= 0) return;
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-            // EINTR: a signal handler ran; keep sleeping until the deadline.
+        // A signal handler interrupts the sleep; the absolute deadline stays the same.
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
     }
 };
@@ -363,7 +364,7 @@ void asyncAfterOn(Queue& queue, double delaySeconds, Work work) {
     const Nanos deadline = addNanos(nowNanos(clk), toNanos(delaySeconds));
     scheduleOn(clk, deadline,
                [target = detail::retain(queue), work = std::move(work)](Nanos) mutable {
-                   target.queue->async(std::move(work));
+                   if (target.queue) target.queue->async(std::move(work));
                });
 }
 
@@ -535,7 +536,11 @@ MainQueue& mainQueue() {
 detail::QueueRef detail::retain(Queue& queue) {
     QueueRef ref;
     ref.queue = &queue;
-    if (auto* serial = dynamic_cast<SerialQueue*>(&queue)) ref.keep = serial->shared_from_this();
+    if (auto* serial = dynamic_cast<SerialQueue*>(&queue)) {
+        // A queue that is being destroyed takes no new deferred work.
+        ref.keep = serial->weak_from_this().lock();
+        if (!ref.keep) ref.queue = nullptr;
+    }
     return ref;
 }
 
@@ -596,7 +601,7 @@ struct TimerState : std::enable_shared_from_this<TimerState> {
     void fire(Nanos at) {
         {
             std::lock_guard lock(mutex);
-            if (cancelled) return;
+            if (cancelled || !target.queue) return;
             // Submitting under the lock: once cancel() has returned nothing more is queued.
             target.queue->async([self = shared_from_this()] { self->tick(); });
             if (interval <= 0) return;

@@ -49,19 +49,24 @@ private:
 std::shared_ptr<Clock> realClock();
 Clock& clock();
 // Replaces the process clock; pass nullptr to go back to the real clock.
-// Call before any timer or delayed work is scheduled.
+// Call before any timer or delayed work is scheduled. A replaced ManualClock drops its
+// pending work and releases its sleepers.
 void setClock(std::shared_ptr<Clock> clock);
 
 class Queue {
 public:
     virtual ~Queue() = default;
+    // Dropping the last reference lets the queued items finish first; from one of the
+    // queue's own items that happens after the item returns. Pending delayed work and
+    // timers keep a serial queue alive.
     static std::shared_ptr<Queue> makeSerial(std::string label);
     static Queue& main();
     static Queue& global();  // concurrent, default priority; items may block
 
     virtual const std::string& label() const = 0;
     virtual void async(Work work) = 0;
-    // Runs work on the queue and waits for it. Must not be called from the queue itself.
+    // Runs work on the queue and waits for it; an exception it throws reaches the caller.
+    // Called from the queue itself it runs work in place (waiting would never end).
     virtual void sync(Work work) = 0;
     // Runs work on the queue once clock().now() has reached now + delaySeconds.
     virtual void asyncAfter(double delaySeconds, Work work) = 0;
@@ -84,7 +89,10 @@ public:
                                              double intervalSeconds, Work handler);
     virtual void resume() = 0;
     // After cancel() returns no further tick is submitted; a tick already queued
-    // still sees the cancelled flag and does nothing.
+    // still sees the cancelled flag and does nothing. Dropping the last reference
+    // cancels too. A non-positive interval fires once. When the real clock falls
+    // behind by whole intervals the missed ticks collapse into one; virtual time
+    // submits every tick.
     virtual void cancel() = 0;
 };
 
@@ -92,11 +100,15 @@ public:
 // disposition to ignore first, so the default action can never end the process; the
 // source then catches the signal itself with an async-signal-safe handler that only
 // writes to a self-pipe, and a watcher thread turns the bytes into queue work.
+// Arrivals the kernel merged while the signal was pending count as one.
 class SignalSource {
 public:
     virtual ~SignalSource() = default;
+    // Throws std::invalid_argument for a signal that cannot be caught.
     static std::shared_ptr<SignalSource> make(int signalNumber, Queue& queue, Work handler);
     virtual void resume() = 0;
+    // Restores the disposition found at resume() once no source watches the signal;
+    // deliveries already queued do nothing. Dropping the last reference cancels too.
     virtual void cancel() = 0;
 };
 

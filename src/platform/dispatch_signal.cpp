@@ -76,7 +76,7 @@ struct SourceState {
 
     void deliver(const std::shared_ptr<SourceState>& self) {
         std::lock_guard lock(mutex);
-        if (cancelled) return;
+        if (cancelled || !target.queue) return;
         target.queue->async([self] {
             std::shared_ptr<Work> work;
             {

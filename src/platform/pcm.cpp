@@ -82,6 +82,13 @@ bool Format::operator==(const Format& other) const {
            interleaved_ == other.interleaved_;
 }
 
+namespace {
+
+// Lets make_shared reach the protected constructor: one allocation for object and count.
+struct SharedBuffer : Buffer {};
+
+}  // namespace
+
 BufferPtr Buffer::make(const Format& format, std::uint32_t frameCapacity) {
     const std::uint64_t channels = format.channelCount();
     if (channels == 0) return nullptr;
@@ -90,25 +97,28 @@ BufferPtr Buffer::make(const Format& format, std::uint32_t frameCapacity) {
     if (perChannel != 0 && channels > (std::uint64_t(1) << 62) / perChannel) return nullptr;
     const std::uint64_t total = perChannel * channels;
     try {
-        BufferPtr b(new Buffer());
+        BufferPtr b = std::make_shared<SharedBuffer>();
         b->format_ = format;
         b->capacity_ = frameCapacity;
         b->storage_.assign(static_cast<std::size_t>(total), 0);
         std::uint8_t* base = b->storage_.data();
         const std::uint64_t pointers = format.isInterleaved() ? 1 : channels;
         const std::uint64_t stride = format.isInterleaved() ? 0 : perChannel;
-        auto fill = [&](auto& vec) {
-            using T = std::remove_pointer_t<typename std::remove_reference_t<decltype(vec)>::value_type>;
-            vec.resize(static_cast<std::size_t>(pointers));
-            for (std::uint64_t c = 0; c < pointers; ++c)
-                vec[c] = base ? reinterpret_cast<T*>(base + c * stride) : nullptr;
+        auto fill = [&](auto* inlined, auto& many) {
+            using T = std::remove_pointer_t<std::remove_reference_t<decltype(*inlined)>>;
+            T** out = inlined;
+            if (pointers > 2) {
+                many.resize(static_cast<std::size_t>(pointers));
+                out = many.data();
+            }
+            for (std::uint64_t c = 0; c < pointers; ++c) out[c] = base ? reinterpret_cast<T*>(base + c * stride) : nullptr;
         };
         switch (format.sampleType()) {
-            case SampleType::float32: fill(b->floatChannels_); break;
-            case SampleType::int16: fill(b->int16Channels_); break;
-            case SampleType::int32: fill(b->int32Channels_); break;
+            case SampleType::float32: fill(b->inline_.f, b->floatChannels_); break;
+            case SampleType::int16: fill(b->inline_.s, b->int16Channels_); break;
+            case SampleType::int32: fill(b->inline_.i, b->int32Channels_); break;
         }
-        b->refreshList();
+        b->pointerCount_ = static_cast<std::uint32_t>(pointers);
         return b;
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -138,40 +148,47 @@ BufferPtr Buffer::wrap(const Format& format, const AudioBufferList& list) {
     for (const auto& b : list.buffers)
         if (b.data == nullptr && frames != 0) return nullptr;
     try {
-        BufferPtr w(new Buffer());
+        BufferPtr w = std::make_shared<SharedBuffer>();
         w->format_ = format;
         w->capacity_ = static_cast<std::uint32_t>(frames);
         w->length_ = w->capacity_;
-        auto fill = [&](auto& vec) {
-            using T = std::remove_pointer_t<typename std::remove_reference_t<decltype(vec)>::value_type>;
-            vec.reserve(list.buffers.size());
-            for (const auto& b : list.buffers) vec.push_back(static_cast<T*>(b.data));
+        auto fill = [&](auto* inlined, auto& many) {
+            using T = std::remove_pointer_t<std::remove_reference_t<decltype(*inlined)>>;
+            T** out = inlined;
+            if (list.buffers.size() > 2) {
+                many.resize(list.buffers.size());
+                out = many.data();
+            }
+            for (std::size_t c = 0; c < list.buffers.size(); ++c) out[c] = static_cast<T*>(list.buffers[c].data);
         };
         switch (format.sampleType()) {
-            case SampleType::float32: fill(w->floatChannels_); break;
-            case SampleType::int16: fill(w->int16Channels_); break;
-            case SampleType::int32: fill(w->int32Channels_); break;
+            case SampleType::float32: fill(w->inline_.f, w->floatChannels_); break;
+            case SampleType::int16: fill(w->inline_.s, w->int16Channels_); break;
+            case SampleType::int32: fill(w->inline_.i, w->int32Channels_); break;
         }
-        w->refreshList();
+        w->pointerCount_ = static_cast<std::uint32_t>(list.buffers.size());
         return w;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
-void Buffer::setFrameLength(std::uint32_t frames) {
-    length_ = frames < capacity_ ? frames : capacity_;
-    refreshList();
+void Buffer::setFrameLength(std::uint32_t frames) { length_ = frames < capacity_ ? frames : capacity_; }
+
+template <typename T>
+T* const* Buffer::channelData(SampleType type, T* const* inlined, const std::vector<T*>& many) const {
+    if (format_.sampleType() != type || pointerCount_ == 0) return nullptr;
+    return pointerCount_ <= 2 ? inlined : many.data();
 }
 
 float* const* Buffer::floatChannelData() const {
-    return format_.sampleType() == SampleType::float32 && !floatChannels_.empty() ? floatChannels_.data() : nullptr;
+    return channelData(SampleType::float32, inline_.f, floatChannels_);
 }
 std::int16_t* const* Buffer::int16ChannelData() const {
-    return format_.sampleType() == SampleType::int16 && !int16Channels_.empty() ? int16Channels_.data() : nullptr;
+    return channelData(SampleType::int16, inline_.s, int16Channels_);
 }
 std::int32_t* const* Buffer::int32ChannelData() const {
-    return format_.sampleType() == SampleType::int32 && !int32Channels_.empty() ? int32Channels_.data() : nullptr;
+    return channelData(SampleType::int32, inline_.i, int32Channels_);
 }
 
 AudioBufferList& Buffer::mutableAudioBufferList() {
@@ -179,6 +196,7 @@ AudioBufferList& Buffer::mutableAudioBufferList() {
     return list_;
 }
 
+// Built on demand: most buffers never need the list form.
 void Buffer::refreshList() {
     const bool interleaved = format_.isInterleaved();
     const std::uint64_t bytes =
@@ -187,9 +205,9 @@ void Buffer::refreshList() {
     const std::uint32_t size = bytes > std::numeric_limits<std::uint32_t>::max()
                                    ? std::numeric_limits<std::uint32_t>::max()
                                    : std::uint32_t(bytes);
-    auto fill = [&](const auto& pointers) {
-        list_.buffers.resize(pointers.size());
-        for (std::size_t i = 0; i < pointers.size(); ++i) {
+    auto fill = [&](auto* const* pointers) {
+        list_.buffers.resize(pointerCount_);
+        for (std::size_t i = 0; i < pointerCount_; ++i) {
             auto& b = list_.buffers[i];
             b.numberChannels = interleaved ? format_.channelCount() : 1u;
             b.dataByteSize = size;
@@ -197,9 +215,9 @@ void Buffer::refreshList() {
         }
     };
     switch (format_.sampleType()) {
-        case SampleType::float32: fill(floatChannels_); break;
-        case SampleType::int16: fill(int16Channels_); break;
-        case SampleType::int32: fill(int32Channels_); break;
+        case SampleType::float32: if (auto p = floatChannelData()) fill(p); break;
+        case SampleType::int16: if (auto p = int16ChannelData()) fill(p); break;
+        case SampleType::int32: if (auto p = int32ChannelData()) fill(p); break;
     }
 }
 

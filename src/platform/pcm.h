@@ -101,15 +101,25 @@ public:
     // Over the same memory, byte sizes of frameLength frames.
     AudioBufferList& mutableAudioBufferList();
 
-private:
+protected:
     Buffer() = default;
+
+private:
+    template <typename T>
+    T* const* channelData(SampleType type, T* const* inlined, const std::vector<T*>& many) const;
     void refreshList();
     Format format_;
     std::uint32_t capacity_ = 0;
     std::uint32_t length_ = 0;
     std::vector<std::uint8_t> storage_;  // empty when wrapping
-    // Typed so that the accessors hand out real pointer arrays; only the vector of the
-    // format's sample type is filled.
+    // Channel pointers of the format's sample type only: inline for up to two (the usual
+    // case, which then costs no allocation), in the vector beyond that.
+    std::uint32_t pointerCount_ = 0;
+    union {
+        float* f[2];
+        std::int16_t* s[2];
+        std::int32_t* i[2];
+    } inline_{};
     std::vector<float*> floatChannels_;
     std::vector<std::int16_t*> int16Channels_;
     std::vector<std::int32_t*> int32Channels_;

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -168,27 +170,36 @@ TEST(DispatchMainQueue, DrainRunsQueuedAndNewlyQueuedItemsInOrder) {
 }
 
 TEST(DispatchGlobalQueue, ItemsThatBlockDoNotStarveLaterOnes) {
-    // Every item waits until all of them are running: only a pool that grows finishes.
+    // Every item waits until all of them are running: only a pool that grows gets there.
     constexpr int kItems = 12;
-    std::mutex mutex;
-    std::condition_variable cv;
-    int started = 0;
-    std::atomic<int> finished{0};
-    std::atomic<bool> current{true};
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int started = 0;
+        int sawAll = 0;
+        int finished = 0;
+        bool allCurrent = true;
+    };
+    auto shared = std::make_shared<Shared>();
     for (int i = 0; i < kItems; ++i) {
-        Queue::global().async([&] {
-            if (!Queue::global().isCurrent()) current = false;
-            std::unique_lock lock(mutex);
-            ++started;
-            cv.notify_all();
-            cv.wait_for(lock, kEventually, [&] { return started == kItems; });
-            finished.fetch_add(1);
+        Queue::global().async([shared] {
+            const bool current = Queue::global().isCurrent();
+            std::unique_lock lock(shared->mutex);
+            shared->allCurrent = shared->allCurrent && current;
+            ++shared->started;
+            shared->cv.notify_all();
+            if (shared->cv.wait_for(lock, kEventually, [&] { return shared->started == kItems; })) {
+                ++shared->sawAll;
+            }
+            ++shared->finished;
+            shared->cv.notify_all();
         });
     }
-    EXPECT_TRUE(eventually([&] { return finished.load() == kItems; }));
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(started, kItems);
-    EXPECT_TRUE(current);
+    std::unique_lock lock(shared->mutex);
+    ASSERT_TRUE(shared->cv.wait_for(lock, 2 * kEventually,
+                                    [&] { return shared->finished == kItems; }));
+    EXPECT_EQ(shared->sawAll, kItems);
+    EXPECT_TRUE(shared->allCurrent);
 }
 
 // ------------------------------------------------------------------ virtual time
@@ -378,6 +389,51 @@ TEST(DispatchRealClock, DelayedWorkAndTimersRunOnTime) {
     EXPECT_EQ(ticks.load(), atCancel);
 }
 
+TEST(DispatchRealClock, TimerCancelledFromItsOwnHandlerStopsAtOnce) {
+    setClock(nullptr);
+    // With a 1 ms interval more ticks are usually queued behind the cancelling one; they
+    // must all do nothing.
+    auto queue = Queue::makeSerial("velomar.test.self-cancel");
+    std::shared_ptr<TimerSource> timer;
+    int ticks = 0;  // queue only
+    std::promise<void> cancelled;
+    queue->sync([&] {
+        timer = TimerSource::make(*queue, 0.001, 0.001, [&] {
+            if (++ticks == 5) {
+                timer->cancel();
+                timer.reset();  // the handler drops the last handle of its own timer
+                cancelled.set_value();
+            }
+        });
+        timer->resume();
+    });
+    ASSERT_EQ(cancelled.get_future().wait_for(kEventually), std::future_status::ready);
+    std::this_thread::sleep_for(20ms);
+    int total = 0;
+    queue->sync([&] { total = ticks; });
+    EXPECT_EQ(total, 5);
+}
+
+TEST(DispatchRealClock, DelayedWorkKeepsItsQueueAliveUntilItRuns) {
+    setClock(nullptr);
+    constexpr int kQueues = 32;
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    std::vector<std::weak_ptr<Queue>> weak;
+    for (int i = 0; i < kQueues; ++i) {
+        auto queue = Queue::makeSerial("velomar.test.churn");
+        weak.push_back(queue);
+        queue->asyncAfter(0.001 * (i % 4), [ran] { ran->fetch_add(1); });
+        queue->async([ran] { ran->fetch_add(1); });
+    }
+    EXPECT_TRUE(eventually([&] { return ran->load() == 2 * kQueues; }));
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& w : weak) {
+            if (!w.expired()) return false;
+        }
+        return true;
+    }));
+}
+
 // ------------------------------------------------------------------ signals
 
 class DispatchSignalSource : public ::testing::Test {
@@ -451,6 +507,27 @@ TEST_F(DispatchSignalSource, ArrivalQueuedBeforeCancelIsDropped) {
     EXPECT_EQ(drainMainQueue(), 1U);
     EXPECT_EQ(got, 0);
     observer->cancel();
+}
+
+// The program's own shape: the main thread is handed to the main queue, a global item
+// blocks for ever (like the standard-input reader), and a signal's handler ends the process.
+TEST(DispatchMainDeathTest, ServesTheMainQueueUntilAHandlerExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            alarm(60);  // a child that never gets there is killed instead of hanging
+            signal(SIGTERM, SIG_IGN);
+            auto source = SignalSource::make(SIGTERM, Queue::main(), [] { std::exit(3); });
+            source->resume();
+            Queue::global().async([] {
+                for (;;) std::this_thread::sleep_for(1h);
+            });
+            Queue::main().async([] {
+                Queue::global().async([] { kill(getpid(), SIGTERM); });
+            });
+            dispatchMain();
+        },
+        testing::ExitedWithCode(3), "");
 }
 
 TEST(DispatchSignalSourceArgs, RejectsSignalsThatCannotBeCaught) {

@@ -127,10 +127,10 @@ pcm::StreamDescription packedFloat(double rate, std::uint32_t channels, bool int
 
 pcm::StreamDescription hardwareFormatOf(const State::Device& device) {
     if (device.aggregate) return device.aggregateFormat.value_or(pcm::StreamDescription{});
-    if (device.spec.hardwareFormat) return *device.spec.hardwareFormat;
+    if (device.config.hardwareFormat) return *device.config.hardwareFormat;
     std::uint32_t channels = 0;
-    for (auto c : device.spec.inputStreams) channels += c;
-    return packedFloat(device.spec.nominalSampleRate, channels);
+    for (auto c : device.config.inputStreams) channels += c;
+    return packedFloat(device.config.nominalSampleRate, channels);
 }
 
 // ---- SimAudioHardware: properties ----------------------------------------------
@@ -172,7 +172,7 @@ OSStatus valueSize(const State& s, AudioObjectID object, const PropertyAddress& 
             if (d.aggregate) {
                 streams = a.scope == scope::input ? 1 : 0;
             } else {
-                streams = (a.scope == scope::input ? d.spec.inputStreams : d.spec.outputStreams).size();
+                streams = (a.scope == scope::input ? d.config.inputStreams : d.config.outputStreams).size();
             }
             size = static_cast<std::uint32_t>(4 + 4 * streams);
             return kNoError;
@@ -251,7 +251,7 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object, const PropertyA
             if (d.aggregate) {
                 if (address.scope == scope::input) streams.push_back(hardwareFormatOf(d).channelsPerFrame);
             } else {
-                streams = address.scope == scope::input ? d.spec.inputStreams : d.spec.outputStreams;
+                streams = address.scope == scope::input ? d.config.inputStreams : d.config.outputStreams;
             }
             StreamConfigurationHeader header{static_cast<std::uint32_t>(streams.size())};
             std::memcpy(out, &header, sizeof header);
@@ -260,7 +260,7 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object, const PropertyA
             return kNoError;
         }
         case selector::nominalSampleRate: {
-            double rate = d.aggregate ? hardwareFormatOf(d).sampleRate : d.spec.nominalSampleRate;
+            double rate = d.aggregate ? hardwareFormatOf(d).sampleRate : d.config.nominalSampleRate;
             std::memcpy(out, &rate, 8);
             ioSize = 8;
             return kNoError;
@@ -293,11 +293,11 @@ OSStatus SimAudioHardware::getStringProperty(AudioObjectID object, const Propert
     if (it == s.devices.end()) return object == kSystemObject ? kErrUnknownProperty : kErrBadObject;
     const auto& d = it->second;
     if (address.selector == selector::deviceUID) {
-        out = d.aggregate ? d.aggregateUID : d.spec.uid;
+        out = d.aggregate ? d.aggregateUID : d.config.uid;
         return kNoError;
     }
     if (address.selector == selector::name) {
-        out = d.spec.name;
+        out = d.config.name;
         return kNoError;
     }
     return kErrUnknownProperty;
@@ -396,7 +396,7 @@ OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescriptio
     State::Device d;
     d.aggregate = true;
     d.aggregateUID = description.uid;
-    d.spec.name = description.name;
+    d.config.name = description.name;
     for (const auto& t : description.taps) d.tapUIDs.push_back(t.uid);
     d.aggregateFormat = s.aggregateFormat;
     s.devices[id] = std::move(d);
@@ -599,7 +599,7 @@ AudioObjectID SimAudioHardware::addDevice(SimDevice device) {
     auto& s = *state_;
     AudioObjectID id = s.nextObject++;
     State::Device d;
-    d.spec = std::move(device);
+    d.config = std::move(device);
     s.devices[id] = std::move(d);
     s.deviceList.push_back(id);
     return id;
@@ -649,13 +649,13 @@ AudioObjectID SimAudioHardware::defaultInputDevice() const {
 
 void SimAudioHardware::setDeviceSignal(AudioObjectID device, SignalFn signal) {
     std::lock_guard lock(state_->mutex);
-    if (auto it = state_->devices.find(device); it != state_->devices.end()) it->second.spec.signal = std::move(signal);
+    if (auto it = state_->devices.find(device); it != state_->devices.end()) it->second.config.signal = std::move(signal);
 }
 
 void SimAudioHardware::setHardwareFormat(AudioObjectID device, std::optional<pcm::StreamDescription> format) {
     std::lock_guard lock(state_->mutex);
     if (auto it = state_->devices.find(device); it != state_->devices.end()) {
-        it->second.spec.hardwareFormat = format;
+        it->second.config.hardwareFormat = format;
     }
 }
 

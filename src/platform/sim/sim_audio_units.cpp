@@ -226,7 +226,7 @@ OSStatus SimAudioUnits::render(AudioUnit unit, std::uint32_t* flags, const Audio
         if (frames != u.cycleFrames) return unitstatus::paramError;
         format = clientFormatOf(s, u);
         firstFrame = u.framesRendered;
-        if (auto dev = s.devices.find(u.info.device); dev != s.devices.end()) signal = dev->second.spec.signal;
+        if (auto dev = s.devices.find(u.info.device); dev != s.devices.end()) signal = dev->second.config.signal;
     }
 
     const std::uint32_t channels = format.channelsPerFrame;

@@ -13,7 +13,7 @@ namespace velomar::sim {
 
 struct SimAudioHardware::State {
     struct Device {
-        SimDevice spec;
+        SimDevice config;
         bool aggregate = false;
         std::optional<pcm::StreamDescription> aggregateFormat;
         std::string aggregateUID;

@@ -3,79 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <future>
-#include <mutex>
 #include <thread>
 
 namespace velomar::sim {
 namespace {
 using namespace platform;
 
-// A minimal serial queue on its own thread (the sim only needs async).
-class TestQueue : public dispatch::Queue {
-public:
-    TestQueue() : thread_([this] { run(); }) {}
-    ~TestQueue() override {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    const std::string& label() const override { return label_; }
-    void async(dispatch::Work work) override {
-        {
-            std::lock_guard lock(mutex_);
-            items_.push_back(std::move(work));
-        }
-        cv_.notify_all();
-    }
-    void sync(dispatch::Work work) override {
-        std::promise<void> p;
-        async([&] {
-            work();
-            p.set_value();
-        });
-        p.get_future().wait();
-    }
-    void asyncAfter(double, dispatch::Work work) override { async(std::move(work)); }
-    bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
-    void flush() {
-        sync([] {});
-    }
-
-private:
-    void run() {
-        for (;;) {
-            dispatch::Work w;
-            {
-                std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return done_ || !items_.empty(); });
-                if (items_.empty()) return;
-                w = std::move(items_.front());
-                items_.pop_front();
-            }
-            w();
-        }
-    }
-    std::string label_ = "test";
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<dispatch::Work> items_;
-    bool done_ = false;
-    std::thread thread_;
-};
+void flush(dispatch::Queue& queue) {
+    queue.sync([] {});
+}
 
 const PropertyAddress kDefaultInput{selector::defaultInputDevice, scope::global, 0};
 const PropertyAddress kDevices{selector::devices, scope::global, 0};
 
 TEST(SimAudioHardware, DefaultInputListenerFiresOnItsQueueUntilRemoved) {
     SimAudioHardware hw;
-    TestQueue queue;
+    auto queuePtr = dispatch::Queue::makeSerial("velomar.test.listener");
+    auto& queue = *queuePtr;
     auto a = hw.addDevice(SimDevice::input("a", "A", {1}));
     auto b = hw.addDevice(SimDevice::input("b", "B", {2}, 44100));
     std::atomic<int> calls{0};
@@ -88,7 +34,7 @@ TEST(SimAudioHardware, DefaultInputListenerFiresOnItsQueueUntilRemoved) {
     hw.setDefaultInputDevice(a);
     hw.setDefaultInputDevice(a);  // unchanged: no notification
     hw.setDefaultInputDevice(b);
-    queue.flush();
+    flush(queue);
     EXPECT_EQ(calls, 2);
     EXPECT_TRUE(onQueue);
 
@@ -97,9 +43,19 @@ TEST(SimAudioHardware, DefaultInputListenerFiresOnItsQueueUntilRemoved) {
     EXPECT_NE(hw.removePropertyListener(kSystemObject, kDefaultInput, queue, copy), kNoError);
     EXPECT_EQ(hw.removePropertyListener(kSystemObject, kDefaultInput, queue, listener), kNoError);
     hw.removeDevice(b);  // the default goes away, nobody listens any more
-    queue.flush();
+    flush(queue);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(hw.defaultInputDevice(), 0u);
+
+    // A notification still queued when its listener is removed is not delivered.
+    ASSERT_EQ(hw.addPropertyListener(kSystemObject, kDefaultInput, queue, listener), kNoError);
+    std::promise<void> gate;
+    queue.async([f = gate.get_future().share()] { f.wait(); });
+    hw.setDefaultInputDevice(a);
+    EXPECT_EQ(hw.removePropertyListener(kSystemObject, kDefaultInput, queue, listener), kNoError);
+    gate.set_value();
+    flush(queue);
+    EXPECT_EQ(calls, 2);
     EXPECT_EQ(hw.live().listeners, 0u);
 }
 
@@ -144,13 +100,22 @@ TEST(SimAudioHardware, FaultsMatchByNameAndFilters) {
 
 TEST(SimAudioHardware, IOCyclesRunOnTheQueueAndStopWaitsForTheRunningBlock) {
     SimAudioHardware hw;
-    auto queue = std::make_shared<TestQueue>();
+    auto queue = dispatch::Queue::makeSerial("velomar.test.io");
     AudioObjectID tap = 0, agg = 0;
     ASSERT_EQ(hw.createProcessTap({}, tap), kNoError);
     AggregateDeviceDescription desc;
     desc.uid = "velomar-agg-x";
-    desc.taps.push_back({*hw.tapUID(tap), true});
+    std::string tapUID;
+    ASSERT_EQ(hw.getStringProperty(tap, {selector::tapUID, scope::global, 0}, tapUID), kNoError);
+    desc.taps.push_back({tapUID, true});
+    const pcm::StreamDescription stereo{44100, pcm::kFormatLinearPCM, pcm::kFlagIsFloat | pcm::kFlagIsPacked,
+                                        8, 1, 8, 2, 32, 0};
+    hw.setAggregateStreamFormat(stereo);
     ASSERT_EQ(hw.createAggregateDevice(desc, agg), kNoError);
+    pcm::StreamDescription read{};
+    std::uint32_t size = sizeof read;
+    ASSERT_EQ(hw.getPropertyData(agg, {selector::streamFormat, scope::input, 0}, size, &read), kNoError);
+    EXPECT_EQ(std::memcmp(&read, &stereo, sizeof read), 0);
 
     std::promise<void> entered;
     std::promise<void> release;
@@ -208,7 +173,7 @@ TEST(SimAudioHardware, IOCyclesRunOnTheQueueAndStopWaitsForTheRunningBlock) {
 
 TEST(SimAudioHardware, TeardownOutOfOrderIsFlagged) {
     SimAudioHardware hw;
-    auto queue = std::make_shared<TestQueue>();
+    auto queue = dispatch::Queue::makeSerial("velomar.test.io");
     AudioObjectID tap = 0, agg = 0;
     hw.createProcessTap({}, tap);
     AggregateDeviceDescription desc;

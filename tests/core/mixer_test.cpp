@@ -1,0 +1,413 @@
+#include "core/mixer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <numbers>
+
+namespace velomar {
+
+// Reads the mixer's private state on its own queue.
+class MixerTestPeer {
+public:
+    struct State {
+        std::int64_t base, latest, window, resyncs, clamps, silence, dropped, written;
+        std::optional<double> start;
+    };
+    static State state(Mixer& m) {
+        State s{};
+        m.queue_->sync([&] {
+            s = State{m.base_, m.latestSample_, std::int64_t(m.buffer_.size() - m.head_), m.resyncCount_,
+                      m.clockClamps_, m.silenceInserted_, m.samplesDropped_, std::int64_t(m.writer_->dataBytes() / 2),
+                      m.startHostSeconds_};
+        });
+        return s;
+    }
+    static std::optional<std::int64_t> cursor(Mixer& m, const std::string& key) {
+        std::optional<std::int64_t> c;
+        m.queue_->sync([&] { c = m.sources_.at(key).cursor; });
+        return c;
+    }
+    static bool hasSource(Mixer& m, const std::string& key) {
+        bool has = false;
+        m.queue_->sync([&] { has = m.sources_.count(key) != 0; });
+        return has;
+    }
+    static const pcm::Converter* converter(Mixer& m, const std::string& key) {
+        const pcm::Converter* c = nullptr;
+        m.queue_->sync([&] { c = m.sources_.at(key).converter.get(); });
+        return c;
+    }
+    static pcm::Format format(Mixer& m, const std::string& key) {
+        pcm::Format f;
+        m.queue_->sync([&] { f = m.sources_.at(key).format; });
+        return f;
+    }
+    // The open window, indexed from base.
+    static std::vector<float> window(Mixer& m) {
+        std::vector<float> w;
+        m.queue_->sync([&] { w.assign(m.buffer_.begin() + std::ptrdiff_t(m.head_), m.buffer_.end()); });
+        return w;
+    }
+};
+
+namespace {
+
+using Peer = MixerTestPeer;
+constexpr double kStart = 1000.0;
+constexpr double kPi = std::numbers::pi;
+
+pcm::Format canonical() { return *pcm::Format::common(pcm::SampleType::float32, 16000, 1, false); }
+
+pcm::BufferPtr constant(std::size_t n, float value) {
+    auto b = pcm::Buffer::make(canonical(), std::uint32_t(n));
+    b->setFrameLength(std::uint32_t(n));
+    std::fill(b->floatChannelData()[0], b->floatChannelData()[0] + n, value);
+    return b;
+}
+
+// Host seconds whose position truncates to exactly p (half a sample away from the edge).
+double at(std::int64_t p) { return p == 0 ? kStart : kStart + (double(p) + (p > 0 ? 0.5 : -0.5)) / 16000.0; }
+
+class MixerTest : public testing::Test {
+protected:
+    void SetUp() override { fresh(); }
+    // A new mixer on a new file; tables call it once per case.
+    void fresh() {
+        if (mixer_) TearDown();
+        char name[] = "/tmp/velomar-mixer-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir_ = name;
+        path_ = dir_ / "out.wav";
+        mixer_ = std::make_shared<Mixer>(std::make_shared<WAVWriter>(path_.string(), 16000));
+    }
+    void TearDown() override {
+        mixer_.reset();
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+        dir_.clear();
+    }
+    std::vector<std::int16_t> fileSamples() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::int16_t> samples;
+        for (std::size_t i = 44; i + 1 < bytes.size(); i += 2)
+            samples.push_back(std::int16_t(std::uint16_t(std::uint8_t(bytes[i])) | std::uint16_t(std::uint8_t(bytes[i + 1])) << 8));
+        return samples;
+    }
+    Mixer& m() { return *mixer_; }
+
+    std::filesystem::path dir_, path_;
+    std::shared_ptr<Mixer> mixer_;
+};
+
+std::int16_t stored(float mixed) {
+    bool limited = false;
+    return WAVWriter::convert(mixed, limited);
+}
+
+TEST_F(MixerTest, WorkedSequence) {
+    struct Step {
+        const char* key;
+        std::int64_t p, n;
+        std::int64_t cursor, latest, base, resyncs, clamps, silence, dropped, written;
+    };
+    const Step steps[] = {
+        {"system", 0, 160, 160, 160, 0, 0, 0, 0, 0, 0},
+        {"mic", -1000, 480, 0, 160, 0, 0, 0, 0, 480, 0},
+        {"mic", -520, 480, 480, 480, 0, 0, 0, 0, 480, 0},
+        {"system", 163, 160, 320, 480, 0, 0, 0, 0, 480, 0},
+        {"system", 5000, 160, 5160, 5160, 0, 1, 0, 4680, 480, 0},
+        {"system", 2505160, 160, 5320, 5320, 0, 1, 1, 4680, 480, 0},
+        {"system", 19840, 160, 20000, 20000, 12000, 2, 1, 19200, 480, 12000},
+        {"mic", 500, 480, 12000, 20000, 12000, 2, 1, 19200, 960, 12000},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& s = steps[i];
+        SCOPED_TRACE(testing::Message() << "step " << i + 1);
+        m().ingest(constant(std::size_t(s.n), std::string(s.key) == "system" ? 0.25f : 0.5f), s.key, at(s.p));
+        const auto st = Peer::state(m());
+        EXPECT_EQ(Peer::cursor(m(), s.key), s.cursor);
+        EXPECT_EQ(st.latest, s.latest);
+        EXPECT_EQ(st.base, s.base);
+        EXPECT_EQ(st.base + st.window, st.latest);
+        EXPECT_EQ(st.resyncs, s.resyncs);
+        EXPECT_EQ(st.clamps, s.clamps);
+        EXPECT_EQ(st.silence, s.silence);
+        EXPECT_EQ(st.dropped, s.dropped);
+        EXPECT_EQ(st.written, s.written);
+        EXPECT_EQ(st.start, kStart);
+    }
+    m().finish();
+    const auto st = Peer::state(m());
+    EXPECT_EQ(st.base, 20000);
+    EXPECT_EQ(st.window, 0);
+    const float both = 0.5f * Mixer::kGain + (0.25f * Mixer::kGain + 0.0f);
+    struct Segment {
+        std::size_t from, to;
+        float value;
+    };
+    const Segment segments[] = {{0, 320, both},
+                                {320, 480, 0.5f * Mixer::kGain},
+                                {480, 5000, 0},
+                                {5000, 5320, 0.25f * Mixer::kGain},
+                                {5320, 19840, 0},
+                                {19840, 20000, 0.25f * Mixer::kGain}};
+    const auto file = fileSamples();
+    ASSERT_EQ(file.size(), 20000u);
+    for (const auto& seg : segments)
+        for (std::size_t i = seg.from; i < seg.to; ++i) ASSERT_EQ(file[i], stored(seg.value)) << i;
+}
+
+// A second block for key B after a first 160-sample block of "a" at 0.
+TEST_F(MixerTest, TolerancesAndJumpLimitAtTheirEdges) {
+    struct Case {
+        const char* what;
+        const char* key;
+        std::int64_t p, n;
+        std::int64_t cursor, latest, resyncs, clamps, silence, dropped;
+    };
+    const Case cases[] = {
+        {"+1600 stays contiguous", "a", 160 + 1600, 160, 320, 320, 0, 0, 0, 0},
+        {"-1600 stays contiguous", "a", 160 - 1600, 160, 320, 320, 0, 0, 0, 0},
+        {"+1601 resyncs", "a", 160 + 1601, 160, 1921, 1921, 1, 0, 1601, 0},
+        {"-1601 resyncs, drops before its cursor", "a", 160 - 1601, 160, 160, 160, 1, 0, 0, 160},
+        {"backward jump keeps what lies after its cursor", "a", 160 - 1700, 2000, 460, 460, 1, 0, 0, 1700},
+        {"+2400000 resyncs", "a", 160 + 2400000, 160, 2400320, 2400320, 1, 0, 2400000, 0},
+        {"+2400001 is clamped", "a", 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
+        {"new source 2400000 beyond latest", "b", 160 + 2400000, 160, 2400320, 2400320, 0, 0, 0, 0},
+        {"new source 2400001 beyond latest", "b", 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
+        {"new source before index 0", "b", -100, 160, 60, 160, 0, 0, 0, 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        m().ingest(constant(160, 0.1f), "a", at(0));
+        m().ingest(constant(std::size_t(c.n), 0.1f), c.key, at(c.p));
+        const auto st = Peer::state(m());
+        EXPECT_EQ(Peer::cursor(m(), c.key), c.cursor);
+        EXPECT_EQ(st.latest, c.latest);
+        EXPECT_EQ(st.resyncs, c.resyncs);
+        EXPECT_EQ(st.clamps, c.clamps);
+        EXPECT_EQ(st.silence, c.silence);
+        EXPECT_EQ(st.dropped, c.dropped);
+        EXPECT_EQ(st.base, std::max<std::int64_t>(0, c.latest - Mixer::kSlack));
+        EXPECT_EQ(st.written, st.base);
+    }
+}
+
+TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSample) {
+    m().ingest(constant(8000, 0.1f), "a", at(0));
+    EXPECT_EQ(Peer::state(m()).written, 0);
+    m().ingest(constant(1, 0.1f), "a", at(8000));
+    EXPECT_EQ(Peer::state(m()).written, 1);
+    EXPECT_EQ(Peer::state(m()).window, 8000);
+}
+
+TEST_F(MixerTest, LaggingSourceLosesWhatWasWrittenAndItsCursorMovesToBase) {
+    m().ingest(constant(20000, 0.1f), "a", at(0));
+    ASSERT_EQ(Peer::state(m()).base, 12000);
+    m().ingest(constant(480, 0.2f), "b", at(11000));  // wholly before base
+    EXPECT_EQ(Peer::cursor(m(), "b"), 12000);
+    EXPECT_EQ(Peer::state(m()).dropped, 480);
+    m().ingest(constant(480, 0.2f), "b", at(11900));  // within tolerance of its cursor
+    EXPECT_EQ(Peer::cursor(m(), "b"), 12480);
+    EXPECT_EQ(Peer::state(m()).dropped, 480);
+    const auto w = Peer::window(m());
+    EXPECT_FLOAT_EQ(w[0], 0.2f * Mixer::kGain + 0.1f * Mixer::kGain);
+    EXPECT_FLOAT_EQ(w[480], 0.1f * Mixer::kGain);
+}
+
+TEST_F(MixerTest, CanonicalBuffersPassWithoutConverterOthersGetOneEach) {
+    m().ingest(constant(4, 0.5f), "c", at(0));
+    EXPECT_TRUE(Peer::hasSource(m(), "c"));
+    EXPECT_EQ(Peer::converter(m(), "c"), nullptr);
+    const auto w = Peer::window(m());
+    ASSERT_EQ(w.size(), 4u);
+    for (float v : w) EXPECT_EQ(v, 0.5f * Mixer::kGain);
+
+    const auto stereo = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, false);
+    for (const char* key : {"system", "mic"}) {
+        auto b = pcm::Buffer::make(stereo, 480);
+        b->setFrameLength(480);
+        m().ingest(b, key, at(0));
+    }
+    const auto* a = Peer::converter(m(), "system");
+    const auto* b = Peer::converter(m(), "mic");
+    EXPECT_NE(a, nullptr);
+    EXPECT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+}
+
+pcm::BufferPtr dc(const pcm::Format& f, std::uint32_t frames, double value) {
+    auto b = pcm::Buffer::make(f, frames);
+    b->setFrameLength(frames);
+    for (std::uint32_t i = 0; i < frames * f.channelCount(); ++i) {
+        if (f.sampleType() == pcm::SampleType::float32) b->floatChannelData()[0][i] = float(value);
+        else b->int16ChannelData()[0][i] = std::int16_t(value * 32768);
+    }
+    return b;
+}
+
+// A format change (and a change back) starts a new converter and places the next block by
+// host time alone: its first kDelayFrames are the fresh converter's silence, at the
+// block's own host position although that lies within tolerance of the old cursor.
+TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
+    const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
+    const auto f44 = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
+    std::int64_t p = 0;
+    for (int i = 0; i < 10; ++i, p += 160) m().ingest(dc(f48, 480, 0.5), "mic", at(p));
+    ASSERT_EQ(Peer::cursor(m(), "mic"), 1600);
+
+    struct Change {
+        pcm::Format format;
+        std::uint32_t frames;
+        std::int64_t p;
+    };
+    const Change changes[] = {{f44, 4410, 1600 + 800}, {f48, 4800, 1600 + 800 + 1600 + 700}};
+    for (const auto& c : changes) {
+        const auto before = Peer::state(m());
+        m().ingest(dc(c.format, c.frames, 0.5), "mic", at(c.p));
+        EXPECT_EQ(Peer::format(m(), "mic"), c.format);
+        EXPECT_NE(Peer::converter(m(), "mic"), nullptr);
+        const auto st = Peer::state(m());
+        EXPECT_EQ(st.resyncs, before.resyncs);
+        EXPECT_EQ(Peer::cursor(m(), "mic"), c.p + 1600);
+        EXPECT_EQ(st.latest, c.p + 1600);
+        const auto w = Peer::window(m());
+        const auto o = std::size_t(c.p - st.base);
+        for (std::size_t i = 0; i < pcm::Converter::kDelayFrames; ++i) ASSERT_EQ(w[o + i], 0.0f) << i;
+        EXPECT_NEAR(w[o + pcm::Converter::kDelayFrames + 300], 0.5 * Mixer::kGain, 0.01);
+    }
+}
+
+TEST_F(MixerTest, UnconvertibleFormatIsIgnoredAndTheEarlierEntryKeepsServing) {
+    const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
+    const auto odd = *pcm::Format::common(pcm::SampleType::float32, 0.5, 1, false);
+    m().ingest(dc(f48, 480, 0.5), "mic", at(0));
+    const auto before = Peer::state(m());
+    for (int i = 0; i < 2; ++i) m().ingest(dc(odd, 100, 0.5), "mic", at(160));
+    EXPECT_EQ(Peer::format(m(), "mic"), f48);
+    EXPECT_EQ(Peer::cursor(m(), "mic"), 160);
+    EXPECT_EQ(Peer::state(m()).latest, before.latest);
+    m().ingest(dc(f48, 480, 0.5), "mic", at(200));  // snaps to the cursor it kept
+    EXPECT_EQ(Peer::cursor(m(), "mic"), 320);
+    EXPECT_EQ(Peer::state(m()).resyncs, 0);
+
+    m().ingest(dc(odd, 100, 0.5), "other", at(0));
+    EXPECT_FALSE(Peer::hasSource(m(), "other"));
+}
+
+TEST_F(MixerTest, EmptyConversionDoesNotSetTheStart) {
+    const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
+    m().ingest(constant(0, 0.5f), "system", 5.0);
+    m().ingest(dc(f48, 1, 0.5), "mic", 6.0);  // a third of an output frame
+    auto st = Peer::state(m());
+    EXPECT_FALSE(st.start);
+    EXPECT_EQ(st.latest, 0);
+    EXPECT_TRUE(Peer::hasSource(m(), "mic"));
+    EXPECT_FALSE(Peer::cursor(m(), "mic"));
+    m().ingest(constant(10, 0.5f), "system", 7.0);
+    st = Peer::state(m());
+    EXPECT_EQ(st.start, 7.0);
+    EXPECT_EQ(st.latest, 10);
+}
+
+TEST_F(MixerTest, FinishWithNothingIngestedFinalisesAnEmptyFile) {
+    m().finish();
+    EXPECT_EQ(std::filesystem::file_size(path_), 44u);
+    std::ifstream in(path_, std::ios::binary);
+    std::array<char, 44> header{};
+    in.read(header.data(), 44);
+    const auto expected = WAVWriter::header(16000, 0);
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), expected.begin(),
+                           [](char a, std::uint8_t b) { return std::uint8_t(a) == b; }));
+    const auto d = m().diagnostics();
+    ASSERT_EQ(d.size(), 5u);
+    const char* keys[] = {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples"};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(d[i].first, keys[i]);
+        EXPECT_EQ(std::get<std::int64_t>(d[i].second.v), 0);
+    }
+}
+
+TEST_F(MixerTest, TwoFullScaleSourcesSumBeforeTheLimiter) {
+    auto block = [](float v) {
+        auto b = constant(100, v);
+        for (std::size_t i = 50; i < 100; ++i) b->floatChannelData()[0][i] = -v;
+        return b;
+    };
+    m().ingest(block(1.0f), "system", at(0));
+    m().ingest(block(1.0f), "mic", at(0));
+    const auto w = Peer::window(m());
+    ASSERT_EQ(w.size(), 100u);
+    EXPECT_NEAR(w[0], 1.414f, 1e-6);
+    EXPECT_NEAR(w[99], -1.414f, 1e-6);
+    m().finish();
+    const auto d = m().diagnostics();
+    EXPECT_EQ(std::get<std::int64_t>(d[4].second.v), 100);
+    for (auto s : fileSamples()) EXPECT_LT(std::abs(int(s)), 32767);
+}
+
+TEST_F(MixerTest, TimesWithoutAPlaceAreDroppedAndCounted) {
+    m().ingest(constant(10, 0.5f), "a", std::nan(""));
+    m().ingest(constant(20, 0.5f), "a", std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(Peer::state(m()).start);
+    EXPECT_EQ(Peer::state(m()).dropped, 30);
+    m().ingest(constant(10, 0.5f), "a", 0.0);
+    m().ingest(constant(40, 0.5f), "b", 1e16);   // beyond 64-bit positions
+    m().ingest(constant(80, 0.5f), "b", -1e16);
+    m().ingest(constant(5, 0.5f), "a", -1e14);   // fits: a backward jump before everything
+    const auto st = Peer::state(m());
+    EXPECT_EQ(st.dropped, 30 + 40 + 80 + 5);
+    EXPECT_EQ(st.resyncs, 1);
+    EXPECT_EQ(st.latest, 10);
+    EXPECT_EQ(Peer::cursor(m(), "a"), 10);
+}
+
+// A click at one host time in two sources of different formats lands at one timeline
+// index: 48 kHz stereo float system audio and 44.1 kHz mono int16 microphone, each in its
+// own 10 ms blocks with jittered host times and a different first block time.
+TEST_F(MixerTest, ClickInTwoFormatsLandsAtTheSameIndex) {
+    const auto sys = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
+    const auto mic = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
+    const double clickAt = 1.0, sysStart = 0.0, micStart = 0.0123;
+    auto run = [&](bool clickInSystem) {
+        fresh();
+        std::uint64_t sysFrames = 0, micFrames = 0;
+        for (int k = 0; k < 200; ++k) {
+            const double jitter = 0.0003 * std::sin(k * 1.7);
+            for (int which = 0; which < 2; ++which) {
+                const bool isSys = which == 0;
+                const auto& f = isSys ? sys : mic;
+                auto& done = isSys ? sysFrames : micFrames;
+                const double start = isSys ? sysStart : micStart;
+                const std::uint32_t n = isSys ? 480 : 441;
+                const auto click = std::uint64_t(std::llround((clickAt - start) * f.sampleRate()));
+                auto b = pcm::Buffer::make(f, n);
+                b->setFrameLength(n);
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    const double v = (done + i == click && isSys == clickInSystem) ? 0.8 : 0.0;
+                    if (isSys) b->floatChannelData()[0][2 * i] = b->floatChannelData()[0][2 * i + 1] = float(v);
+                    else b->int16ChannelData()[0][i] = std::int16_t(v * 32767);
+                }
+                m().ingest(b, isSys ? "system" : "mic", start + double(done) / f.sampleRate() + jitter);
+                done += n;
+            }
+        }
+        m().finish();
+        const auto s = fileSamples();
+        const auto peak = std::max_element(s.begin(), s.end(), [](auto a, auto b) { return std::abs(a) < std::abs(b); });
+        EXPECT_GT(*peak, 1000);
+        return peak - s.begin();
+    };
+    const auto fromSystem = run(true), fromMic = run(false);
+    EXPECT_NEAR(double(fromSystem), double(fromMic), 16.0);
+    EXPECT_NEAR(double(fromSystem), 16000 * clickAt + pcm::Converter::kDelayFrames, 16.0);
+}
+
+}  // namespace
+}  // namespace velomar

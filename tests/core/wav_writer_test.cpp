@@ -1,0 +1,262 @@
+#include "core/wav_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "core/capture_error.h"
+#include "support/temp_dir.h"
+
+namespace velomar {
+namespace {
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t u32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
+           std::uint32_t(b[at + 3]) << 24;
+}
+std::uint16_t u16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
+std::int16_t sampleAt(const std::vector<std::uint8_t>& b, std::size_t index) {
+    return static_cast<std::int16_t>(u16(b, 44 + 2 * index));
+}
+
+// The file is a WAV whose header describes exactly the bytes that follow it.
+void expectTruthfulFile(const std::vector<std::uint8_t>& file, std::uint32_t dataBytes) {
+    ASSERT_EQ(file.size(), 44u + dataBytes);
+    EXPECT_EQ(u32(file, 4), 36u + dataBytes);
+    EXPECT_EQ(u32(file, 40), dataBytes);
+}
+
+TEST(WAVWriterTest, HeaderLayout) {
+    const auto h = WAVWriter::header(16000, 0);
+    const std::vector<std::uint8_t> b(h.begin(), h.end());
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+    EXPECT_EQ(u32(b, 4), 36u);
+    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(u32(b, 16), 16u);
+    EXPECT_EQ(u16(b, 20), 1u);      // integer PCM
+    EXPECT_EQ(u16(b, 22), 1u);      // mono
+    EXPECT_EQ(u32(b, 24), 16000u);
+    EXPECT_EQ(u32(b, 28), 32000u);  // byte rate
+    EXPECT_EQ(u16(b, 32), 2u);      // block align
+    EXPECT_EQ(u16(b, 34), 16u);
+    EXPECT_EQ(std::string(b.begin() + 36, b.begin() + 40), "data");
+    EXPECT_EQ(u32(b, 40), 0u);
+
+    const auto big = WAVWriter::header(48000, WAVWriter::kMaxDataBytes);
+    const std::vector<std::uint8_t> g(big.begin(), big.end());
+    EXPECT_EQ(u32(g, 4), 0xFFFFFFFEu);
+    EXPECT_EQ(u32(g, 28), 96000u);
+    EXPECT_EQ(u32(g, 40), WAVWriter::kMaxDataBytes);
+}
+
+TEST(WAVWriterTest, SizeLimitIsTheLargestEvenSizeWhoseRiffSizeFits) {
+    constexpr std::uint64_t limit = WAVWriter::kMaxDataBytes;
+    static_assert(limit % 2 == 0);
+    static_assert(36 + limit <= std::numeric_limits<std::uint32_t>::max());
+    static_assert(36 + limit + 2 > std::numeric_limits<std::uint32_t>::max());
+}
+
+TEST(WAVWriterTest, ConversionTableHoldsInTheFile) {
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Row {
+        float in;
+        std::int16_t out;
+        bool counted;
+    };
+    const Row rows[] = {
+        {0.0f, 0, false},         {0.25f, 8191, false},     {0.5f, 16383, false},    {-0.5f, -16383, false},
+        {0.9f, 29490, false},     {-0.9f, -29490, false},   {0.95f, 31004, true},    {1.0f, 31985, true},
+        {-1.0f, -31985, true},    {1.5f, 32766, true},      {1.7f, 32767, true},     {2.0f, 32767, true},
+        {-2.0f, -32767, true},    {1e30f, 32767, true},     {inf, 0, true},          {-inf, 0, true},
+        {std::numeric_limits<float>::quiet_NaN(), 0, false},
+    };
+    testing::TempDir dir;
+    const std::string path = dir.file("table.wav");
+    std::vector<float> input;
+    std::int64_t counted = 0;
+    for (const Row& row : rows) {
+        input.push_back(row.in);
+        counted += row.counted;
+        bool limited = true;
+        EXPECT_EQ(WAVWriter::convert(row.in, limited), row.out) << row.in;
+        EXPECT_EQ(limited, row.counted) << row.in;
+    }
+    WAVWriter writer(path, 16000);
+    writer.write(input);
+    EXPECT_EQ(writer.limitedSamples(), counted);
+    writer.finalize();
+    const auto file = readFile(path);
+    expectTruthfulFile(file, static_cast<std::uint32_t>(2 * input.size()));
+    for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(sampleAt(file, i), rows[i].out) << rows[i].in;
+}
+
+TEST(WAVWriterTest, KneeIsContinuousAndNeverLeavesTheRange) {
+    bool limited = false;
+    std::int16_t previous = WAVWriter::convert(0.8f, limited);
+    for (float x = 0.8f; x < 3.0f; x += 0.0001f) {
+        const std::int16_t y = WAVWriter::convert(x, limited);
+        EXPECT_GE(y, previous) << x;  // monotonic, no jump down at the knee
+        EXPECT_LE(y - previous, 4) << x;
+        EXPECT_EQ(WAVWriter::convert(-x, limited), -y) << x;
+        previous = y;
+    }
+    EXPECT_EQ(previous, 32767);
+}
+
+TEST(WAVWriterTest, HeaderCountsEveryCallAndIsRewrittenOnlyAtFinalize) {
+    testing::TempDir dir;
+    const std::string path = dir.file("calls.wav");
+    WAVWriter writer(path, 16000);
+    expectTruthfulFile(readFile(path), 0);  // the provisional header is there at once
+
+    const std::vector<float> a(1000, 0.1f), b(1, -0.1f), c(4567, 0.2f);
+    writer.write(a);
+    writer.write({});
+    writer.write(b);
+    writer.write(c);
+    const std::uint32_t n = 1000 + 1 + 4567;
+    EXPECT_EQ(writer.dataBytes(), 2 * n);
+
+    const auto before = readFile(path);
+    ASSERT_EQ(before.size(), 44u + 2 * n);
+    EXPECT_EQ(u32(before, 40), 0u);  // not touched while recording
+
+    writer.finalize();
+    const auto file = readFile(path);
+    expectTruthfulFile(file, 2 * n);
+    EXPECT_EQ(sampleAt(file, 1000), static_cast<std::int16_t>(-0.1f * 32767.0f));
+}
+
+TEST(WAVWriterTest, NoSamplesGiveA44ByteFile) {
+    testing::TempDir dir;
+    const std::string path = dir.file("empty.wav");
+    WAVWriter writer(path, 16000);
+    writer.finalize();
+    expectTruthfulFile(readFile(path), 0);
+}
+
+TEST(WAVWriterTest, ExistingFileIsEmptied) {
+    testing::TempDir dir;
+    const std::string path = dir.file("old.wav");
+    std::ofstream(path) << std::string(100000, 'z');
+    WAVWriter writer(path, 16000);
+    expectTruthfulFile(readFile(path), 0);
+}
+
+TEST(WAVWriterTest, PathsThatCannotBeOpenedThrowTheMessage) {
+    testing::TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string paths[] = {
+        dir.file("missing/a.wav"),
+        dir.path().string(),  // a directory
+        fifo,                 // no reader: must fail at once, not hang
+        "",
+    };
+    for (const std::string& path : paths) {
+        try {
+            WAVWriter writer(path, 16000);
+            ADD_FAILURE() << "opened " << path;
+        } catch (const CaptureError& error) {
+            EXPECT_EQ(error.kind(), CaptureError::Kind::io);
+            EXPECT_EQ(error.message(), "cannot open " + path + " for writing");
+        }
+    }
+}
+
+TEST(WAVWriterTest, ReadOnlyDirectoryThrows) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
+    testing::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
+    const std::string path = dir.file("a.wav");
+    EXPECT_THROW(WAVWriter(path, 16000), CaptureError);
+    ::chmod(dir.path().c_str(), 0700);
+}
+
+TEST(WAVWriterTest, DeviceThatFailsEveryWriteKeepsCountersAtZero) {
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+    WAVWriter writer("/dev/full", 16000);
+    writer.write(std::vector<float>(1000, 0.5f));
+    EXPECT_EQ(writer.dataBytes(), 0u);
+    writer.finalize();
+}
+
+// Limits the size of files this process writes; a write past it fails with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+    bool ok_ = false;
+};
+
+TEST(WAVWriterTest, ShortWriteThenFailureKeepsOnlyWholeSamples) {
+    testing::TempDir dir;
+    const std::string path = dir.file("full.wav");
+    {
+        // Room for the header, 10 samples and one byte: the write is cut mid-sample.
+        WAVWriter writer(path, 16000);
+        FileSizeLimit limit(44 + 2 * 10 + 1);
+        ASSERT_TRUE(limit.ok());
+        writer.write(std::vector<float>(4, 0.5f));
+        writer.write(std::vector<float>(100, 0.25f));
+        EXPECT_EQ(writer.dataBytes(), 20u);
+        writer.write(std::vector<float>(3, 0.5f));  // after a failure nothing is appended
+        EXPECT_EQ(writer.dataBytes(), 20u);
+        writer.finalize();
+    }
+    const auto file = readFile(path);
+    expectTruthfulFile(file, 20);
+    EXPECT_EQ(sampleAt(file, 3), 16383);
+    EXPECT_EQ(sampleAt(file, 4), 8191);
+    EXPECT_EQ(sampleAt(file, 9), 8191);
+}
+
+TEST(WAVWriterTest, SamplesPastTheSizeLimitAreRefused) {
+    testing::TempDir dir;
+    const std::string path = dir.file("limit.wav");
+    WAVWriter writer(path, 16000, 11);  // an odd limit rounds down to whole samples
+    writer.write(std::vector<float>(3, 0.5f));
+    writer.write(std::vector<float>{0.25f, 0.25f, 0.95f, 0.95f});
+    EXPECT_EQ(writer.dataBytes(), 10u);
+    EXPECT_EQ(writer.limitedSamples(), 0);  // refused samples are not counted
+    writer.write(std::vector<float>(5, 0.5f));
+    EXPECT_EQ(writer.dataBytes(), 10u);
+    writer.finalize();
+    const auto file = readFile(path);
+    expectTruthfulFile(file, 10);
+    EXPECT_EQ(sampleAt(file, 2), 16383);
+    EXPECT_EQ(sampleAt(file, 4), 8191);
+}
+
+}  // namespace
+}  // namespace velomar

@@ -1,1 +1,0 @@
-// placeholder, replaced by shared test helpers
