@@ -103,6 +103,7 @@ TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothing
 
     const double span = stopAt - started->at;
     const double loss = span - wav->seconds();
+    std::printf("[ figures  ] %s\n", stopped.dump().c_str());
     std::printf("[ figures  ] %s: started→stop %.3f s, WAV %.3f s, difference %.0f ms; 440 Hz %.3f, 1000 Hz %.3f\n",
                 TestServer::kind().c_str(), span, wav->seconds(), loss * 1e3, system440, mic1000);
     EXPECT_LT(std::fabs(loss), 0.1) << "the recorded duration does not match the time between started and stop";
@@ -169,7 +170,7 @@ TEST_F(RecorderE2ETest, TheSameInstantOnBothSourcesLandsTogetherInTheMix) {
         const double l = correlate(tpl, best - 1);
         const double r = correlate(tpl, best + 1);
         const double denom = l - 2 * bestValue + r;
-        return std::pair<double, double>{best + (denom != 0 ? 0.5 * (l - r) / denom : 0), bestValue};
+        return std::pair<double, double>{static_cast<double>(best) + (denom != 0 ? 0.5 * (l - r) / denom : 0), bestValue};
     };
     std::vector<double> offsets;
     const auto window = static_cast<std::size_t>(period * 16000);
