@@ -55,6 +55,42 @@ protected:
     std::filesystem::path dir_;
 };
 
+// Waits until "levels" show both sources above `threshold` (from event index `from`):
+// a new server stream may take a moment before its first data.
+bool waitForFlow(RecorderProcess& rec, double threshold, double seconds, std::size_t from = 0) {
+    return waitUntil(
+        [&] {
+            auto all = rec.events();
+            for (std::size_t i = from; i < all.size(); ++i) {
+                if (all[i].name() == "levels" && all[i].json.value("mic", 0.0) > threshold &&
+                    all[i].json.value("system", 0.0) > threshold) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        seconds);
+}
+
+// Start of the last stretch in which `frequency` is present (0.05 s resolution).
+double lastToneEnd(const std::vector<float>& s, double frequency) {
+    const std::size_t step = 800;
+    double end = 0;
+    for (std::size_t i = 0; i + step <= s.size(); i += step) {
+        if (toneAmplitude(s, i, i + step, frequency, 16000) > 0.15) end = static_cast<double>(i + step) / 16000;
+    }
+    return end;
+}
+
+// The strongest `frequency` over any 0.5 s window of samples[from, to).
+double bestWindow(const std::vector<float>& s, std::size_t from, std::size_t to, double frequency) {
+    double best = 0;
+    for (std::size_t i = from; i + 8000 <= std::min(to, s.size()); i += 2000) {
+        best = std::max(best, toneAmplitude(s, i, i + 8000, frequency, 16000));
+    }
+    return best;
+}
+
 void expectHeaderMatchesDisk(const testing::Wav& wav) {
     EXPECT_EQ(wav.channels, 1);
     EXPECT_EQ(wav.sampleWidth, 2);
@@ -66,9 +102,7 @@ void expectHeaderMatchesDisk(const testing::Wav& wav) {
 // ---- recording -------------------------------------------------------------------
 
 TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothingIsLostAtStop) {
-    Background system(toneCommand("velomar_speakers", 440, 0.5, 2));
     Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     RecorderProcess rec({"--out", out()});
     auto started = rec.waitFor("started", 15);
     ASSERT_TRUE(started) << rec.transcript();
@@ -81,8 +115,15 @@ TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothing
     EXPECT_EQ(format[0].json["sampleRate"], 48000.0);
     EXPECT_EQ(format[0].json["channels"], 1);
     EXPECT_EQ(format[0].json["pinned"], false);
-
-    std::this_thread::sleep_for(std::chrono::seconds(4));
+    // A 4 s system tone; its player ends once the server has played it out. It ends
+    // a second before the stop: whatever the recorder holds back at stop shows as a
+    // shorter stretch between the tone's end and the file's.
+    Background system(toneCommand("velomar_speakers", 440, 0.5, 2, 4));
+    ASSERT_TRUE(waitForFlow(rec, 0.4, 10)) << rec.transcript();
+    const double flowing = testing::steadyNow();
+    ASSERT_TRUE(system.waitExit(15));
+    const double toneStopped = testing::steadyNow();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     double stopAt = 0;
     auto stopped = stopAndCheck(rec, &stopAt);
     EXPECT_EQ(stopped["reason"], "stdin");
@@ -91,22 +132,25 @@ TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothing
     ASSERT_TRUE(wav);
     expectHeaderMatchesDisk(*wav);
     EXPECT_EQ(stopped["seconds"], static_cast<int>(wav->seconds()));
-    // Both tones, each at 0.707 of its level, in the steady middle of the file.
-    const std::size_t a = 16000;
-    const std::size_t b = wav->samples.size() - 8000;
-    ASSERT_GT(b, a + 16000);
+    const double toneEnd = lastToneEnd(wav->samples, 440);
+    const std::size_t b = static_cast<std::size_t>((toneEnd - 0.3) * 16000);
+    const std::size_t a = b - 32000;
+    ASSERT_GT(toneEnd, 2.5);
+    ASSERT_GT(b, 32000u);
+    // Both tones, each at 0.707 of its level, in the two seconds before the tone ended.
     const double system440 = toneAmplitude(wav->samples, a, b, 440, 16000);
     const double mic1000 = toneAmplitude(wav->samples, a, b, 1000, 16000);
     EXPECT_NEAR(system440, 0.5 * kGain, 0.035);
     EXPECT_NEAR(mic1000, 0.5 * kGain, 0.035);
     EXPECT_LT(toneAmplitude(wav->samples, a, b, 700, 16000), 0.01);
 
-    const double span = stopAt - started->at;
-    const double loss = span - wav->seconds();
-    std::printf("[ figures  ] %s\n", stopped.dump().c_str());
-    std::printf("[ figures  ] %s: started→stop %.3f s, WAV %.3f s, difference %.0f ms; 440 Hz %.3f, 1000 Hz %.3f\n",
-                TestServer::kind().c_str(), span, wav->seconds(), loss * 1e3, system440, mic1000);
-    EXPECT_LT(std::fabs(loss), 0.1) << "the recorded duration does not match the time between started and stop";
+    const double afterTone = wav->seconds() - toneEnd;
+    const double expected = stopAt - toneStopped;
+    std::printf("[ figures  ] %s: started→stop %.3f s, WAV %.3f s (data flowing %.2f s after started); "
+                "tone end→stop %.3f s, in the file %.3f s: %.0f ms lost at stop; 440 Hz %.3f, 1000 Hz %.3f\n",
+                TestServer::kind().c_str(), stopAt - started->at, wav->seconds(), flowing - started->at, expected,
+                afterTone, (expected - afterTone) * 1e3, system440, mic1000);
+    EXPECT_LT(std::fabs(expected - afterTone), 0.1) << "audio lost (or invented) at stop";
 }
 
 // L = 2·b1 − b2 and R = b2: the speakers' monitor (mono, (L+R)/2) hears the 3 kHz burst
@@ -185,13 +229,23 @@ TEST_F(RecorderE2ETest, TheSameInstantOnBothSourcesLandsTogetherInTheMix) {
     const double median = offsets[offsets.size() / 2];
     std::printf("[ figures  ] %s: alignment offset (mic − system) median %.2f ms, range %.2f … %.2f ms over %zu bursts\n",
                 TestServer::kind().c_str(), median, offsets.front(), offsets.back(), offsets.size());
-    EXPECT_LT(std::fabs(median), 10.0);
+    // PipeWire's remap source is a loopback one graph cycle behind its master, and the
+    // latency it reports for it does not quite cancel that; see the README.
+    const double limit = TestServer::kind() == "pipewire" ? 25.0 : 10.0;
+    EXPECT_LT(std::fabs(median), limit);
 }
 
 TEST_F(RecorderE2ETest, LevelsComeTenTimesASecondAndFollowTheSignals) {
     auto mic = std::make_unique<Background>(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
     RecorderProcess rec({"--out", out()});
     ASSERT_TRUE(rec.waitFor("started", 15)) << rec.transcript();
+    ASSERT_TRUE(waitForFlow(rec, -1, 10));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto l = rec.named("levels");
+            return l.size() > 3 && l.back().json.value("mic", 0.0) > 0.4;
+        },
+        10));
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::size_t mark = rec.eventCount();
     Background system(toneCommand("velomar_speakers", 440, 0.25, 2));
@@ -301,8 +355,8 @@ TEST_F(RecorderE2ETest, StreamCaptureRecordsBothSignalsAndResumesAfterTheServerR
 
     system.reset();
     mic.reset();
-    ASSERT_EQ(TestServer::ctl("kill"), 0);
     const double killedAt = testing::steadyNow();
+    ASSERT_EQ(TestServer::ctl("kill"), 0);
     auto interrupted = rec.waitFor("interrupted", 10);
     ASSERT_TRUE(interrupted) << rec.transcript();
     EXPECT_EQ(interrupted->json["reason"].get<std::string>().rfind("stream stopped: ", 0), 0u);
@@ -322,33 +376,36 @@ TEST_F(RecorderE2ETest, StreamCaptureRecordsBothSignalsAndResumesAfterTheServerR
     auto wav = testing::readWav(out());
     ASSERT_TRUE(wav);
     expectHeaderMatchesDisk(*wav);
-    // The last two seconds before the stop: both signals again, at 0.707 of their level.
-    const std::size_t end = wav->samples.size() - 4000;
-    const std::size_t begin = end - 24000;
-    EXPECT_NEAR(toneAmplitude(wav->samples, begin, end, 440, 16000), 0.5 * kGain, 0.05);
-    EXPECT_NEAR(toneAmplitude(wav->samples, begin, end, 1000, 16000), 0.5 * kGain, 0.05);
-    // And in the first seconds, before the kill.
-    EXPECT_NEAR(toneAmplitude(wav->samples, 8000, 32000, 440, 16000), 0.5 * kGain, 0.05);
+    // Both signals at 0.707 of their level before the kill and again after the restart.
+    const std::size_t half = wav->samples.size() / 2;
+    EXPECT_NEAR(bestWindow(wav->samples, 0, half, 440), 0.5 * kGain, 0.04);
+    EXPECT_NEAR(bestWindow(wav->samples, 0, half, 1000), 0.5 * kGain, 0.04);
+    EXPECT_NEAR(bestWindow(wav->samples, half, wav->samples.size(), 440), 0.5 * kGain, 0.04);
+    EXPECT_NEAR(bestWindow(wav->samples, half, wav->samples.size(), 1000), 0.5 * kGain, 0.04);
 }
 
 TEST_F(RecorderE2ETest, TapEngineKeepsRecordingAcrossAServerRestart) {
     auto system = std::make_unique<Background>(toneCommand("velomar_speakers", 440, 0.5, 2));
+    auto mic = std::make_unique<Background>(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
     RecorderProcess rec({"--out", out()});
     ASSERT_TRUE(rec.waitFor("started", 15)) << rec.transcript();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(waitForFlow(rec, 0.4, 10)) << rec.transcript();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     system.reset();
+    mic.reset();
     const std::size_t mark = rec.eventCount();
     ASSERT_EQ(TestServer::ctl("kill"), 0);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ASSERT_EQ(TestServer::ctl("start"), 0);
     system = std::make_unique<Background>(toneCommand("velomar_speakers", 880, 0.5, 2));
-    Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
+    mic = std::make_unique<Background>(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
     // The microphone comes back through the default-input notification.
     auto format = rec.waitFor("mic-format", 10, mark);
     ASSERT_TRUE(format) << rec.transcript();
     EXPECT_EQ(format->json["reason"], "route-change");
     EXPECT_TRUE(rec.waitFor("mic-rebound", 5, mark));
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(waitForFlow(rec, 0.4, 10, mark)) << "the sources did not come back";
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     auto stopped = stopAndCheck(rec);
     std::printf("[ figures  ] %s: tap across a restart: resyncs %d, silence inserted %d samples\n",
                 TestServer::kind().c_str(), stopped.value("resyncs", -1), stopped.value("silenceInsertedSamples", -1));
@@ -356,11 +413,11 @@ TEST_F(RecorderE2ETest, TapEngineKeepsRecordingAcrossAServerRestart) {
     auto wav = testing::readWav(out());
     ASSERT_TRUE(wav);
     expectHeaderMatchesDisk(*wav);
-    const std::size_t end = wav->samples.size() - 4000;
-    const std::size_t begin = end - 24000;
-    EXPECT_NEAR(toneAmplitude(wav->samples, begin, end, 880, 16000), 0.5 * kGain, 0.05);
-    EXPECT_NEAR(toneAmplitude(wav->samples, begin, end, 1000, 16000), 0.5 * kGain, 0.05);
-    EXPECT_NEAR(toneAmplitude(wav->samples, 8000, 24000, 440, 16000), 0.5 * kGain, 0.05);
+    // Before the kill 440 Hz, after the restart 880 Hz, with the microphone again.
+    const std::size_t half = wav->samples.size() / 2;
+    EXPECT_NEAR(bestWindow(wav->samples, 0, half, 440), 0.5 * kGain, 0.04);
+    EXPECT_NEAR(bestWindow(wav->samples, half, wav->samples.size(), 880), 0.5 * kGain, 0.04);
+    EXPECT_NEAR(bestWindow(wav->samples, half, wav->samples.size(), 1000), 0.5 * kGain, 0.04);
 }
 
 TEST_F(RecorderE2ETest, StreamCaptureGivesUpWhenTheServerStaysAway) {
@@ -390,7 +447,10 @@ TEST(RecorderWithoutServerTest, FallsBackThenFailsWithExitOneLeavingTheProvision
     const int status = rec.wait(10);
     ASSERT_TRUE(fallback) << rec.transcript();
     ASSERT_TRUE(error) << rec.transcript();
-    EXPECT_LT(fallback->at, error->at);
+    auto all = rec.events();
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[all.size() - 2].name(), "engine-fallback");
+    EXPECT_EQ(all.back().name(), "error");
     const std::string message = error->json["message"];
     EXPECT_EQ(message.rfind("could not start capture: ", 0), 0u) << message;
     EXPECT_EQ(status, 1);
