@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 server=pulse
-seconds=5
+seconds=7
 out="$root/demo-out/demo.wav"
 build="$root/build"
 while [ $# -gt 0 ]; do
@@ -67,7 +67,7 @@ start_player() {  # command...
 }
 # Speech into the virtual speakers (what the computer plays), a 440 Hz tone at
 # -12 dBFS into the virtual microphone.
-start_player "sleep 0.5; paplay --device=velomar_speakers '$work/speech48.wav'"
+start_player "sleep 2; paplay --device=velomar_speakers '$work/speech48.wav'"
 start_player "sox -q -n -t raw -r 48000 -e floating-point -b 32 -c 1 - synth $((seconds + 5)) sine 440 vol 0.25 \
   | pacat --raw --playback -d velomar_mic_feed --rate=48000 --channels=1 --format=float32le"
 
