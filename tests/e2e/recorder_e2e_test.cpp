@@ -405,10 +405,9 @@ TEST_F(RecorderE2ETest, TapEngineKeepsRecordingAcrossAServerRestart) {
     EXPECT_EQ(format->json["reason"], "route-change");
     EXPECT_TRUE(rec.waitFor("mic-rebound", 5, mark));
     EXPECT_TRUE(waitForFlow(rec, 0.4, 10, mark)) << "the sources did not come back";
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     auto stopped = stopAndCheck(rec);
-    std::printf("[ figures  ] %s: tap across a restart: resyncs %d, silence inserted %d samples\n",
-                TestServer::kind().c_str(), stopped.value("resyncs", -1), stopped.value("silenceInsertedSamples", -1));
+    std::printf("[ figures  ] %s: tap across a restart: %s\n", TestServer::kind().c_str(), stopped.dump().c_str());
 
     auto wav = testing::readWav(out());
     ASSERT_TRUE(wav);
