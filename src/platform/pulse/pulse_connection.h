@@ -61,7 +61,7 @@ public:
     static constexpr std::size_t kWindow = 15;
     static constexpr double kMaxStepSeconds = 0.0002;
     static constexpr double kJumpSeconds = 0.05;
-    static constexpr double kMaxHoldSeconds = 2.0;
+    static constexpr double kMaxHoldSeconds = 0.5;
     static constexpr std::size_t kArrivalWindow = 200;
 
 private:

@@ -99,6 +99,18 @@ public:
     ~Background() { stop(); }
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
+    // True once the command has ended by itself (polled every 10 ms).
+    bool waitExit(double seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid_ <= 0;
+    }
     void stop() {
         if (pid_ <= 0) return;
         kill(-pid_, SIGKILL);
@@ -116,7 +128,7 @@ inline std::string toneCommand(const std::string& sink, double frequency, double
     return "sox -q -n -t raw -r 48000 -e floating-point -b 32 -c " + std::to_string(channels) + " - synth " +
            std::to_string(seconds) + " sine " + std::to_string(frequency) + " vol " + std::to_string(amplitude) +
            " | pacat --raw --playback -d " + sink + " --rate=48000 --channels=" + std::to_string(channels) +
-           " --format=float32le --latency-msec=20";
+           " --format=float32le --latency-msec=100";
 }
 
 }  // namespace velomar::testing
