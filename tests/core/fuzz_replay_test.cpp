@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzReplayTest,
                                            Harness{"stdin_reader", velomar_stdin_reader_fuzz},
                                            Harness{"event_writer", velomar_event_writer_fuzz},
                                            Harness{"mixer", velomar_mixer_fuzz}),
-                         [](const ::testing::TestParamInfo<Harness>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Harness>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace velomar

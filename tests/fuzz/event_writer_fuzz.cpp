@@ -117,8 +117,8 @@ bool namesAreUnique(const std::string& line) {
         }
         return true;
     };
-    static_cast<void>(Json::parse(line, callback, false));
-    return unique;
+    const Json parsed = Json::parse(line, callback, false);
+    return unique && !parsed.is_discarded();
 }
 
 }  // namespace
