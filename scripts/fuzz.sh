@@ -35,7 +35,7 @@ for target in command_line event_writer mixer stdin_reader; do
   [ -d "$root/tests/fuzz/regressions/$target" ] && cp -r "$root/tests/fuzz/regressions/$target/." "$work/corpus/"
   echo "=== fuzzing $target for ${seconds}s ==="
   if "$build/tests/fuzz/${target}_fuzz" "$work/corpus" -max_total_time="$seconds" \
-      -max_len="${max_len[$target]}" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+      -max_len="${max_len[$target]}" -len_control=0 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/" >"$work/log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^Done' "$work/log" || true
   else

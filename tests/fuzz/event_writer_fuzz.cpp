@@ -117,9 +117,8 @@ bool namesAreUnique(const std::string& line) {
         }
         return true;
     };
-    const Json walked = Json::parse(line, callback, false);
-    static_cast<void>(walked);
-    return unique;
+    const Json parsed = Json::parse(line, callback, false);
+    return unique && !parsed.is_discarded();
 }
 
 }  // namespace
