@@ -35,7 +35,10 @@ void Mixer::ingest(pcm::BufferPtr buffer, std::string key, double hostSeconds) {
         if (!buffer) return;
         auto samples = convert(buffer, key);
         if (!samples || samples->empty()) return;
-        place(std::move(*samples), key, hostSeconds);
+        // Converted audio leaves its converter kDelayFrames late; stamping it that much
+        // earlier keeps converted and pass-through sources on the same instant.
+        const double delay = sources_.at(key).converter ? double(pcm::Converter::kDelayFrames) / double(kRate) : 0.0;
+        place(std::move(*samples), key, hostSeconds - delay);
     });
 }
 
