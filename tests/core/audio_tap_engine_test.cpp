@@ -320,12 +320,13 @@ TEST_F(TapEngineIOCycle, OwnedCopiesReachTheMixerAsSystemAudio) {
     hw().setAggregateStreamFormat(testing::packedFloatDescription(16000, 1));
     ASSERT_EQ(startError(*engine), "");
 
-    // One second of a 0.5 tone in cycles of 160 frames; the sim frees each cycle's
-    // memory right after the block returns, so only copies can reach the file.
-    const std::vector<float> tone(160, 0.5f);
+    // One second at a constant 0.5 in cycles of 160 frames. The sim frees each cycle's
+    // memory once the block returns, so only owned copies may reach the mixer (a buffer
+    // still pointing there is a use after free that the address sanitizer reports).
+    const std::vector<float> level(160, 0.5f);
     for (int cycle = 0; cycle < 100; ++cycle) {
         ASSERT_EQ(hw().deliverIOCycle(engine->aggregateID(), 160, testing::packedFloatDescription(16000, 1),
-                                      pcm::hostTimeForSeconds(100.0 + 0.01 * cycle), {tone}),
+                                      pcm::hostTimeForSeconds(100.0 + 0.01 * cycle), {level}),
                   1u);
     }
     engine->teardown();
