@@ -155,7 +155,10 @@ private:
         if (!system) return StreamError{error};
         std::unique_ptr<RecordStream> mic;
         if (config_.captureMicrophone) {
-            if (info->defaultSourceName.empty()) return StreamError{"no microphone available"};
+            // A monitor as default source (a server with no microphone, or one still
+            // setting up after a restart) would record the speakers a second time.
+            auto source = info->defaultSourceName.empty() ? std::nullopt : conn->source(info->defaultSourceName);
+            if (!source || source->isMonitor) return StreamError{"no microphone available"};
             mic = openOne(conn, info->defaultSourceName, rate, channels, StreamOutputType::microphone,
                           "Velomar Capture microphone", &error);
             if (!mic) return StreamError{error};
