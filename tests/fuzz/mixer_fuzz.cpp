@@ -231,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!format) continue;
             std::uint32_t frames = in.integer<std::uint16_t>() % 1025u;
             // A very low rate turns few frames into many output samples; keep an input fast.
-            frames = std::min(frames, std::uint32_t(std::ceil(rate * 4.0)));
+            if (rate * 4.0 < double(frames)) frames = std::uint32_t(std::ceil(rate * 4.0));
             auto buffer = pcm::Buffer::make(*format, frames);
             VELOMAR_FUZZ_CHECK(buffer != nullptr, "small buffers allocate");
             buffer->setFrameLength(frames);
