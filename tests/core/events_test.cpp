@@ -57,6 +57,8 @@ TEST(EventsTest, LinesAreFramedByteForByte) {
         {"beyond U+10FFFF", "e", {{"m", "\xF4\x90\x80\x80"}},
          "{\"event\":\"e\",\"m\":\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"}"},
         {"bad byte in the event name", "\xFE", {}, "{\"event\":\"\xEF\xBF\xBD\"}"},
+        {"keys equal once repaired are one member", "e", {{"\xFF", 1}, {"\xFE", 2}},
+         "{\"event\":\"e\",\"\xEF\xBF\xBD\":2}"},
     };
     for (const FramingCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ std::vector<fs::path> filesIn(const fs::path& dir) {
     std::sort(files.begin(), files.end());
     return files;
 }
+
+void PrintTo(const Harness& harness, std::ostream* out) { *out << harness.name; }
 
 class FuzzReplayTest : public ::testing::TestWithParam<Harness> {};
 

@@ -222,10 +222,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             const std::string& key = keys[(what >> 3) % 4];
             const FormatChoice choice = canonicalOnly ? kFormats[0] : kFormats[in.byte() % std::size(kFormats)];
-            const double rate = canonicalOnly ? 16000.0 : kRates[in.byte() % std::size(kRates)];
+            const std::size_t rateChoice = canonicalOnly ? 0 : in.byte() % (std::size(kRates) + 2);
+            // Past the table: any 32-bit rate, also 0 and rates no converter takes.
+            const bool anyRate = rateChoice >= std::size(kRates);
+            const double rate = anyRate ? double(in.integer<std::uint32_t>()) : kRates[rateChoice];
             const auto format = pcm::Format::common(choice.type, rate, choice.channels, choice.interleaved);
-            VELOMAR_FUZZ_CHECK(format.has_value(), "table formats are valid");
-            const std::uint32_t frames = in.integer<std::uint16_t>() % 1025u;
+            VELOMAR_FUZZ_CHECK(format.has_value() || rate == 0, "positive rates are valid formats");
+            if (!format) continue;
+            std::uint32_t frames = in.integer<std::uint16_t>() % 1025u;
+            // A very low rate turns few frames into many output samples; keep an input fast.
+            if (rate * 4.0 < double(frames)) frames = std::uint32_t(std::ceil(rate * 4.0));
             auto buffer = pcm::Buffer::make(*format, frames);
             VELOMAR_FUZZ_CHECK(buffer != nullptr, "small buffers allocate");
             buffer->setFrameLength(frames);
