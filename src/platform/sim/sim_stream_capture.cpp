@@ -124,8 +124,10 @@ void SimStream::startCapture(std::function<void(std::optional<StreamError>)> com
             std::lock_guard<std::mutex> lock(self->mutex_);
             self->running_ = true;
         }
+        // Counted before the caller hears of it, observed after.
+        const int ordinal = self->owner_.noteStarted();
         completion(std::nullopt);
-        self->owner_.noteStarted();
+        self->owner_.notifyStarted(ordinal);
     });
 }
 
@@ -151,8 +153,8 @@ void SimStream::stopCapture(std::function<void(std::optional<StreamError>)> comp
             if (auto delegate = self->delegate_.lock()) delegate->streamDidStop(*self, StreamError{*interruption});
         }
         if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-        completion(std::nullopt);
         self->owner_.noteStopped();
+        completion(std::nullopt);
     });
 }
 
@@ -323,15 +325,22 @@ void SimStreamCapture::onStreamStarted(std::function<void(int)> observer) {
     startedObserver_ = std::move(observer);
 }
 
-void SimStreamCapture::noteStarted() {
-    std::function<void(int)> observer;
+int SimStreamCapture::noteStarted() {
     int ordinal = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ordinal = ++streamsStarted_;
-        observer = startedObserver_;
     }
     changed_.notify_all();
+    return ordinal;
+}
+
+void SimStreamCapture::notifyStarted(int ordinal) {
+    std::function<void(int)> observer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        observer = startedObserver_;
+    }
     if (observer) observer(ordinal);
 }
 

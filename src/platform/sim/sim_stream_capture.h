@@ -154,7 +154,8 @@ public:
 private:
     friend class SimStream;
     void spawn(std::function<void()> work);
-    void noteStarted();
+    int noteStarted();
+    void notifyStarted(int ordinal);
     void noteStopped();
 
     mutable std::mutex mutex_;
