@@ -277,22 +277,27 @@ std::optional<ServerInfo> Connection::serverInfo() {
 }
 
 
-std::optional<std::vector<DeviceInfo>> Connection::sources() {
+template <typename Info>
+std::optional<std::vector<DeviceInfo>> Connection::deviceList(
+    pa_operation* (*list)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*),
+    DeviceInfo (*convert)(const Info&)) {
     struct Ctx {
         Connection* self = nullptr;
+        DeviceInfo (*convert)(const Info&) = nullptr;
         bool done = false;
         bool error = false;
         std::vector<DeviceInfo> list;
     } ctx;
     ctx.self = this;
+    ctx.convert = convert;
     const bool ok = runOperation(
         [&]() {
-            return pa_context_get_source_info_list(
+            return list(
                 context_,
-                [](pa_context*, const pa_source_info* i, int eol, void* u) {
+                [](pa_context*, const Info* i, int eol, void* u) {
                     auto* c = static_cast<Ctx*>(u);
                     if (eol == 0 && i) {
-                        c->list.push_back(fromSource(*i));
+                        c->list.push_back(c->convert(*i));
                         return;
                     }
                     c->error = eol < 0;
@@ -305,32 +310,12 @@ std::optional<std::vector<DeviceInfo>> Connection::sources() {
     return ctx.list;
 }
 
+std::optional<std::vector<DeviceInfo>> Connection::sources() {
+    return deviceList<pa_source_info>(&pa_context_get_source_info_list, &fromSource);
+}
+
 std::optional<std::vector<DeviceInfo>> Connection::sinks() {
-    struct Ctx {
-        Connection* self = nullptr;
-        bool done = false;
-        bool error = false;
-        std::vector<DeviceInfo> list;
-    } ctx;
-    ctx.self = this;
-    const bool ok = runOperation(
-        [&]() {
-            return pa_context_get_sink_info_list(
-                context_,
-                [](pa_context*, const pa_sink_info* i, int eol, void* u) {
-                    auto* c = static_cast<Ctx*>(u);
-                    if (eol == 0 && i) {
-                        c->list.push_back(fromSink(*i));
-                        return;
-                    }
-                    c->error = eol < 0;
-                    c->self->markDone(c->done);
-                },
-                &ctx);
-        },
-        ctx.done);
-    if (!ok || ctx.error) return std::nullopt;
-    return ctx.list;
+    return deviceList<pa_sink_info>(&pa_context_get_sink_info_list, &fromSink);
 }
 
 std::optional<DeviceInfo> Connection::source(const std::string& name) {

@@ -179,6 +179,11 @@ private:
     // Waits on the wait mutex until predicate() or the connection failed or time-out.
     bool waitFor(const std::function<bool()>& predicate);
     void markDone(bool& flag);
+    // Sources and sinks come through the same list protocol; Info is the server's record.
+    template <typename Info>
+    std::optional<std::vector<DeviceInfo>> deviceList(
+        pa_operation* (*list)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*),
+        DeviceInfo (*convert)(const Info&));
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
