@@ -18,6 +18,12 @@ duration=${DURATION:-60}
 kind=${KIND:-pulse}
 binary=$(find "$build" -name VelomarCapture -type f -perm -u+x | head -n 1)
 [ -n "$binary" ] || { echo "live-cpu: VelomarCapture is not built in $build"; exit 1; }
+# ffmpeg is only a peer to measure against, so only this script installs it.
+if ! command -v ffmpeg >/dev/null; then
+  sudo_cmd=()
+  [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q ffmpeg
+fi
 for tool in ffmpeg parecord pacat sox; do
   command -v "$tool" >/dev/null || { echo "live-cpu: $tool is missing (scripts/install-deps.sh)"; exit 1; }
 done

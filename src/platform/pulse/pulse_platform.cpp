@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_platform.h"
 
+#include <cstdlib>
+
 #include "platform/pulse/pulse_hardware.h"
 #include "platform/pulse/pulse_stream_capture.h"
 
@@ -26,6 +28,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PulsePlatform> PulsePlatform::make() { return std::make_unique<PulsePlatformImpl>(); }
+std::unique_ptr<PulsePlatform> PulsePlatform::make() {
+    // libpulse logs to stderr (a file-size limit makes its shared-memory set-up complain,
+    // and PULSE_LOG in the caller's environment makes it chatty), but stderr must stay
+    // silent: send its log to syslog. Set before the first libpulse call, while the
+    // process still has one thread.
+    ::setenv("PULSE_LOG_SYSLOG", "1", 1);
+    return std::make_unique<PulsePlatformImpl>();
+}
 
 }  // namespace velomar::pulse
