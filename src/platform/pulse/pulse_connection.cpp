@@ -318,21 +318,26 @@ std::optional<std::vector<DeviceInfo>> Connection::sinks() {
     return deviceList<pa_sink_info>(&pa_context_get_sink_info_list, &fromSink);
 }
 
-std::optional<DeviceInfo> Connection::source(const std::string& name) {
+template <typename Info>
+std::optional<DeviceInfo> Connection::deviceByName(
+    pa_operation* (*get)(pa_context*, const char*, void (*)(pa_context*, const Info*, int, void*), void*),
+    const std::string& name, DeviceInfo (*convert)(const Info&)) {
     struct Ctx {
         Connection* self = nullptr;
+        DeviceInfo (*convert)(const Info&) = nullptr;
         bool done = false;
         std::optional<DeviceInfo> info;
     } ctx;
     ctx.self = this;
+    ctx.convert = convert;
     const bool ok = runOperation(
         [&]() {
-            return pa_context_get_source_info_by_name(
+            return get(
                 context_, name.c_str(),
-                [](pa_context*, const pa_source_info* i, int eol, void* u) {
+                [](pa_context*, const Info* i, int eol, void* u) {
                     auto* c = static_cast<Ctx*>(u);
                     if (eol == 0 && i) {
-                        c->info = fromSource(*i);
+                        c->info = c->convert(*i);
                         return;
                     }
                     c->self->markDone(c->done);
@@ -344,30 +349,12 @@ std::optional<DeviceInfo> Connection::source(const std::string& name) {
     return ctx.info;
 }
 
+std::optional<DeviceInfo> Connection::source(const std::string& name) {
+    return deviceByName<pa_source_info>(&pa_context_get_source_info_by_name, name, &fromSource);
+}
+
 std::optional<DeviceInfo> Connection::sink(const std::string& name) {
-    struct Ctx {
-        Connection* self = nullptr;
-        bool done = false;
-        std::optional<DeviceInfo> info;
-    } ctx;
-    ctx.self = this;
-    const bool ok = runOperation(
-        [&]() {
-            return pa_context_get_sink_info_by_name(
-                context_, name.c_str(),
-                [](pa_context*, const pa_sink_info* i, int eol, void* u) {
-                    auto* c = static_cast<Ctx*>(u);
-                    if (eol == 0 && i) {
-                        c->info = fromSink(*i);
-                        return;
-                    }
-                    c->self->markDone(c->done);
-                },
-                &ctx);
-        },
-        ctx.done);
-    if (!ok) return std::nullopt;
-    return ctx.info;
+    return deviceByName<pa_sink_info>(&pa_context_get_sink_info_by_name, name, &fromSink);
 }
 
 // ---- RecordStream ---------------------------------------------------------------

@@ -184,6 +184,10 @@ private:
     std::optional<std::vector<DeviceInfo>> deviceList(
         pa_operation* (*list)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*),
         DeviceInfo (*convert)(const Info&));
+    template <typename Info>
+    std::optional<DeviceInfo> deviceByName(
+        pa_operation* (*get)(pa_context*, const char*, void (*)(pa_context*, const Info*, int, void*), void*),
+        const std::string& name, DeviceInfo (*convert)(const Info&));
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
