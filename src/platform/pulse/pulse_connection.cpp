@@ -524,7 +524,13 @@ void RecordStream::readAvailable() {
         lastTimingRequest_ = now;
         if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
     }
-    if (!timeline_.anchor() && !timeline_.giveUpWaiting(chunk.frames / rate)) return;
+    // The hold is measured in time, not in audio: after a stall (the recorder stopped, the
+    // machine busy) seconds of backlog arrive at once, and an anchor taken from arrivals in
+    // such a burst would be seconds late; a timing report comes within the hold instead.
+    if (!timeline_.anchor()) {
+        if (heldSince_ < 0) heldSince_ = now;
+        if (!timeline_.giveUpWaiting(now - heldSince_)) return;
+    }
     if (chunk.frames < static_cast<std::uint32_t>(options_.fragmentSeconds * rate * 0.9)) return;
     chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
     Chunk ready = std::move(chunk);

@@ -53,7 +53,7 @@ public:
     void addReading(double frame, double seconds);
     // Frames up to `endFrame` had arrived by host time `seconds`.
     void addArrival(double endFrame, double seconds);
-    // With no reading after this many seconds of audio, the arrival bounds alone decide.
+    // With no reading after this many seconds of holding data, the arrival bounds alone decide.
     bool giveUpWaiting(double heldSeconds);
     std::optional<double> anchor() const { return anchor_; }
     double timeOf(std::int64_t frame) const { return anchor_.value_or(0) + static_cast<double>(frame) / rate_; }
@@ -125,6 +125,7 @@ private:
     Chunk pending_;  // collects a fragment; holds everything until the first timing report
     std::optional<timeval> lastReport_;
     double lastTimingRequest_ = 0;
+    double heldSince_ = -1;  // host time the first held data arrived; -1 while nothing is held
     bool ready_ = false;   // under the connection's wait mutex
     bool failed_ = false;  // under the connection's wait mutex
     bool failureReported_ = false;
