@@ -25,6 +25,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+bash "$root/scripts/install-deps.sh"
 for tool in cmake pactl pacat paplay sox espeak-ng python3; do
   command -v "$tool" >/dev/null || { echo "demo: $tool is missing (scripts/install-deps.sh installs it)"; exit 1; }
 done
