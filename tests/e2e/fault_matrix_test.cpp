@@ -102,7 +102,7 @@ std::string marker(const std::string& event) { return "\"event\":\"" + event + "
 
 // The last event of that name, parsed ({} when there is none).
 nlohmann::json lastEvent(const std::string& out, const std::string& event) {
-    nlohmann::json found;
+    nlohmann::json found = nlohmann::json::object();
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         auto j = nlohmann::json::parse(line, nullptr, false);
@@ -246,6 +246,18 @@ void garbageThenStop(Recording& r, const std::string& garbage) {
     EXPECT_EQ(lastEvent(r.child->stdoutText(), "stopped").value("reason", ""), "stdin");
 }
 
+// True once a tone played now shows in the "system" levels: system audio reaches the mixer.
+bool systemToneInLevels(Recording& r) {
+    const std::size_t before = r.events("levels");
+    Background tone(testing::toneCommand("velomar_speakers", 440, 0.5, 2, 10));
+    return testing::waitUntil(
+        [&] {
+            const auto levels = lastEvent(r.child->stdoutText(), "levels");
+            return r.events("levels") > before && levels.value("system", 0.0) > 0.4;
+        },
+        10);
+}
+
 // A sound server gone for a second: the tap engine keeps its file and picks the
 // sources up again; the stream engine reports the interruption and its restart.
 void serverRestartRow(Recording& r, bool streamEngine) {
@@ -259,16 +271,7 @@ void serverRestartRow(Recording& r, bool streamEngine) {
         EXPECT_TRUE(r.waitEvent("interrupted", 10s)) << r.transcript();
         EXPECT_TRUE(r.waitEvent("restarted", 20s)) << r.transcript();
     } else {
-        // Audio reaches the file again: a tone played after the restart shows in the levels.
-        const std::size_t before = r.events("levels");
-        Background tone(testing::toneCommand("velomar_speakers", 440, 0.5, 2, 10));
-        const bool flowing = testing::waitUntil(
-            [&] {
-                const auto levels = lastEvent(r.child->stdoutText(), "levels");
-                return r.events("levels") > before && levels.value("system", 0.0) > 0.4;
-            },
-            10);
-        EXPECT_TRUE(flowing) << "system audio did not come back\n" << r.transcript();
+        EXPECT_TRUE(systemToneInLevels(r)) << "system audio did not come back\n" << r.transcript();
     }
     EXPECT_TRUE(r.fileGrows(32000)) << "the file no longer grows after the restart";
     r.stop();
@@ -321,6 +324,134 @@ void frozenRow(Recording& r, bool waitForAudio) {
         EXPECT_TRUE(explained) << "audio missing without a trace in the counters";
     }
     EXPECT_GT(gained, wall - 1.0) << "audio lost beyond the frozen stretch";
+}
+
+// Runs its action when the scope ends, failed assertions included: a row that takes
+// the server away gives it back before the next row starts.
+struct Restore {
+    std::function<void()> action;
+    ~Restore() { action(); }
+};
+
+// Signals the private server's whole process group (the daemons and their helpers).
+bool signalServer(int signal) {
+    std::ifstream f(TestServer::dir() + "/pgid");
+    pid_t pgid = 0;
+    return f >> pgid && pgid > 1 && ::kill(-pgid, signal) == 0;
+}
+
+// The stream engine loses its server for good: a stop while it waits to retry ends the
+// recording at once with the stop's own reason, and no restart follows.
+void stopDuringBackoffRow(Recording& r) {
+    r.record({"--engine", "sck"});
+    ASSERT_TRUE(r.waitEvent("started")) << r.transcript();
+    ASSERT_TRUE(r.fileGrows(44 + 16000)) << "no audio reaches the file";
+    Restore server{[] { TestServer::ctl("start"); }};
+    ASSERT_EQ(TestServer::ctl("kill"), 0);
+    ASSERT_TRUE(r.waitEvent("interrupted", 10s)) << r.transcript();
+    std::this_thread::sleep_for(1200ms);  // inside the 2 s pause before the first retry
+    r.stop();
+    const WavFile wav = r.expectCleanStop();
+    EXPECT_EQ(r.events("restarted"), 0u) << r.transcript();
+    EXPECT_EQ(r.events("interrupted"), 1u) << r.transcript();
+    const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
+    EXPECT_EQ(stopped.value("reason", ""), "stdin") << stopped.dump();
+    r.figures.push_back("WAV " + std::to_string(wav.seconds()) + " s, " + stopped.dump());
+}
+
+// The server frozen for 5 s under a running tap engine: the recording goes on and
+// afterwards accounts for the stretch, either as audio or in its counters.
+void serverPausedRow(Recording& r) {
+    constexpr double pause = 5.0;
+    r.record();
+    ASSERT_TRUE(r.waitEvent("started")) << r.transcript();
+    ASSERT_TRUE(r.fileGrows(44 + 16000)) << "no audio reaches the file";
+    const auto begin = std::chrono::steady_clock::now();
+    const double before = static_cast<double>(r.bytesOnDisk() - 44) / 32000.0;
+    {
+        Restore resume{[] { signalServer(SIGCONT); }};
+        ASSERT_TRUE(signalServer(SIGSTOP)) << "cannot signal the server's process group";
+        std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+    }
+    EXPECT_TRUE(r.child->running()) << r.transcript();
+    EXPECT_TRUE(systemToneInLevels(r)) << "system audio did not come back\n" << r.transcript();
+    EXPECT_TRUE(r.fileGrows(32000)) << "the file no longer grows after the pause";
+    r.stop();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const WavFile wav = r.expectCleanStop();
+    const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
+    const double gained = wav.seconds() - before;
+    char line[160];
+    std::snprintf(line, sizeof line, "%.2f s of wall time from the pause on, %.2f s of it in the file; ", wall,
+                  gained);
+    r.figures.push_back(line + stopped.dump());
+    // A gap beyond the half second the mixer holds back must show in the counters, and
+    // nothing may go missing beyond the stretch the server was gone.
+    const bool explained = stopped.value("silenceInsertedSamples", std::int64_t{0}) > 0 ||
+                           stopped.value("resyncs", std::int64_t{0}) > 0;
+    if (wall - gained > 1.0) {
+        EXPECT_TRUE(explained) << "audio missing without a trace in the counters";
+    }
+    EXPECT_GT(gained, wall - pause - 1.0) << "audio lost beyond the paused stretch";
+}
+
+// The default microphone disappears while the tap engine records: the engine follows
+// the server's new default input and system audio goes on.
+void defaultSourceRemovedRow(Recording& r) {
+    r.record();
+    ASSERT_TRUE(r.waitEvent("mic-format")) << r.transcript();
+    ASSERT_TRUE(r.waitEvent("started")) << r.transcript();
+    ASSERT_TRUE(r.fileGrows(44 + 16000)) << "no audio reaches the file";
+    const std::string module = testing::firstLine(
+        "pactl list short modules | awk '$2 == \"module-remap-source\" && /source_name=velomar_mic[ \\t]/ "
+        "{print $1}'");
+    ASSERT_NE(module, "") << "the microphone's module is not listed";
+    Restore microphone{[] {
+        auto present = [] {
+            return testing::sh("pactl list short sources | awk '{print $2}' | grep -qx velomar_mic") == 0;
+        };
+        if (!present()) {
+            testing::sh(R"(pactl load-module module-remap-source source_name=velomar_mic )"
+                        R"(master=velomar_mic_feed.monitor channels=1 channel_map=mono )"
+                        R"("source_properties=\"device.description='Test Microphone'\"")");
+            testing::waitUntil(present, 5);
+        }
+        testing::setDefaults("velomar_speakers", "velomar_mic");
+    }};
+    ASSERT_EQ(testing::sh("pactl unload-module " + module), 0);
+    std::string fallback;
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+            fallback = testing::firstLine("pactl get-default-source");
+            return !fallback.empty() && fallback != "velomar_mic";
+        },
+        5))
+        << "the server kept no default input";
+    // The engine ends on the server's new default. PipeWire passes through a default
+    // without an input on the way, which may cost one "mic-rebind-failed" before it.
+    const bool rebound = testing::waitUntil(
+        [&] {
+            if (r.events("mic-rebound") == 0) return false;
+            fallback = testing::firstLine("pactl get-default-source");
+            return lastEvent(r.child->stdoutText(), "mic-format").value("deviceUID", "") == fallback;
+        },
+        10);
+    EXPECT_TRUE(rebound) << "not reopened on " << fallback << "\n" << r.transcript();
+    const std::string out = r.child->stdoutText();
+    EXPECT_LT(out.rfind(marker("mic-format")), out.rfind(marker("mic-rebound"))) << r.transcript();
+    const std::size_t failed = out.rfind(marker("mic-rebind-failed"));
+    EXPECT_TRUE(failed == std::string::npos || failed < out.rfind(marker("mic-format"))) << r.transcript();
+    const auto format = lastEvent(out, "mic-format");
+    EXPECT_EQ(format.value("reason", ""), "route-change") << format.dump();
+    EXPECT_EQ(format.value("pinned", true), false) << format.dump();
+    EXPECT_EQ(lastEvent(out, "mic-rebound").value("device", ""), format.value("device", "?")) << r.transcript();
+    EXPECT_TRUE(systemToneInLevels(r)) << "system audio stopped with the microphone\n" << r.transcript();
+    EXPECT_TRUE(r.fileGrows(32000)) << "the file no longer grows without the microphone";
+    r.stop();
+    const WavFile wav = r.expectCleanStop();
+    r.figures.push_back("WAV " + std::to_string(wav.seconds()) + " s, new default " + fallback + ", " +
+                        std::to_string(r.events("mic-rebind-failed")) + " mic-rebind-failed, " + format.dump() +
+                        ", " + lastEvent(r.child->stdoutText(), "stopped").dump());
 }
 
 struct Row {
@@ -513,6 +644,18 @@ std::vector<Row> rows() {
                      "audio after a freeze right after start is partly dropped on PulseAudio (about 2.5 s of "
                      "samplesDropped, ten resyncs): a stream's host timeline still moves while the backlog "
                      "arrives"});
+    table.push_back({"StopDuringSckBackoffOnServer",
+                     "server killed for good, \"stop\" in the retry pause: one \"interrupted\", no \"restarted\", "
+                     "one \"stopped\" (stdin), exit 0, consistent WAV",
+                     stopDuringBackoffRow});
+    table.push_back({"ServerPausedFiveSeconds",
+                     "server SIGSTOP 5 s, SIGCONT: recording goes on, system audio returns; the file spans the "
+                     "wall time or the counters show the gap; exit 0, consistent WAV",
+                     serverPausedRow});
+    table.push_back({"DefaultSourceRemoved",
+                     "default microphone unloaded: \"mic-format\" (route-change) on the new default, "
+                     "\"mic-rebound\"; system audio goes on; exit 0, consistent WAV",
+                     defaultSourceRemovedRow});
     return table;
 }
 
