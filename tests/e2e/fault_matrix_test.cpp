@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -246,16 +248,44 @@ void garbageThenStop(Recording& r, const std::string& garbage) {
     EXPECT_EQ(lastEvent(r.child->stdoutText(), "stopped").value("reason", ""), "stdin");
 }
 
-// True once a tone played now shows in the "system" levels: system audio reaches the mixer.
-bool systemToneInLevels(Recording& r) {
-    const std::size_t before = r.events("levels");
-    Background tone(testing::toneCommand("velomar_speakers", 440, 0.5, 2, 10));
+// True once a "levels" event after the first `levelsBefore` shows the system peak of
+// the test tone: system audio reaches the mixer.
+bool systemToneArrives(Recording& r, std::size_t levelsBefore) {
     return testing::waitUntil(
         [&] {
             const auto levels = lastEvent(r.child->stdoutText(), "levels");
-            return r.events("levels") > before && levels.value("system", 0.0) > 0.4;
+            return r.events("levels") > levelsBefore && levels.value("system", 0.0) > 0.4;
         },
         10);
+}
+
+bool systemToneInLevels(Recording& r) {
+    const std::size_t before = r.events("levels");
+    Background tone(testing::toneCommand("velomar_speakers", 440, 0.5, 2, 10));
+    return systemToneArrives(r, before);
+}
+
+// The longest quiet run, in seconds, between the first and the last loud sample of a
+// tone in the file: a sine has no quiet stretch beyond a sample at its zero crossings.
+double longestDropoutInTone(const std::string& path) {
+    const std::string b = readAll(path);
+    std::vector<int> x;
+    for (std::size_t at = 44; at + 1 < b.size(); at += 2) x.push_back(static_cast<std::int16_t>(le16(b, at)));
+    std::size_t first = x.size();
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (std::abs(x[i]) > 5000) {
+            first = std::min(first, i);
+            last = i;
+        }
+    }
+    std::size_t longest = 0;
+    std::size_t run = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        run = std::abs(x[i]) < 1000 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return static_cast<double>(longest) / 16000.0;
 }
 
 // A sound server gone for a second: the tap engine keeps its file and picks the
@@ -374,17 +404,24 @@ void serverPausedRow(Recording& r) {
         std::this_thread::sleep_for(std::chrono::duration<double>(pause));
     }
     EXPECT_TRUE(r.child->running()) << r.transcript();
-    EXPECT_TRUE(systemToneInLevels(r)) << "system audio did not come back\n" << r.transcript();
-    EXPECT_TRUE(r.fileGrows(32000)) << "the file no longer grows after the pause";
+    // A tone from now until the stop must reach the file whole.
+    Background tone(testing::toneCommand("velomar_speakers", 440, 0.5, 2, 30));
+    EXPECT_TRUE(systemToneArrives(r, r.events("levels"))) << "system audio did not come back\n" << r.transcript();
+    EXPECT_TRUE(r.fileGrows(2 * 32000)) << "the file no longer grows after the pause";
     r.stop();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     const WavFile wav = r.expectCleanStop();
+    tone.stop();
+    const double dropout = longestDropoutInTone(r.out);
     const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
     const double gained = wav.seconds() - before;
-    char line[160];
-    std::snprintf(line, sizeof line, "%.2f s of wall time from the pause on, %.2f s of it in the file; ", wall,
-                  gained);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "%.2f s of wall time from the pause on, %.2f s of it in the file, longest dropout in the "
+                  "later tone %.3f s; ",
+                  wall, gained, dropout);
     r.figures.push_back(line + stopped.dump());
+    EXPECT_LT(dropout, 0.01) << "system audio after the pause reaches the file with holes";
     // A gap beyond the half second the mixer holds back must show in the counters, and
     // nothing may go missing beyond the stretch the server was gone.
     const bool explained = stopped.value("silenceInsertedSamples", std::int64_t{0}) > 0 ||
@@ -393,6 +430,7 @@ void serverPausedRow(Recording& r) {
         EXPECT_TRUE(explained) << "audio missing without a trace in the counters";
     }
     EXPECT_GT(gained, wall - pause - 1.0) << "audio lost beyond the paused stretch";
+    EXPECT_LT(gained, wall + 1.0) << "the file holds more time than passed";
 }
 
 // The default microphone disappears while the tap engine records: the engine follows
@@ -462,6 +500,7 @@ struct Row {
     // A fault this row uncovers that is not fixed yet: the row skips visibly with this
     // text unless VELOMAR_RUN_KNOWN_FAULTS=1.
     std::string knownFault = {};
+    std::string knownFaultServer = {};  // the server kind it shows on; empty: every server
 };
 
 std::vector<Row> rows() {
@@ -649,9 +688,15 @@ std::vector<Row> rows() {
                      "one \"stopped\" (stdin), exit 0, consistent WAV",
                      stopDuringBackoffRow});
     table.push_back({"ServerPausedFiveSeconds",
-                     "server SIGSTOP 5 s, SIGCONT: recording goes on, system audio returns; the file spans the "
-                     "wall time or the counters show the gap; exit 0, consistent WAV",
-                     serverPausedRow});
+                     "server SIGSTOP 5 s, SIGCONT: recording goes on, a tone played after it reaches the file "
+                     "whole; the file spans the wall time or the counters show the gap; exit 0, consistent WAV",
+                     serverPausedRow, true,
+                     "after the pause PipeWire reports a stream's write index 0.9-1.7 s behind the frames it "
+                     "delivered; the host timeline takes each such reading although it lies after the arrival "
+                     "bound, the next arrival clamps it back, and system audio flips between the two anchors: "
+                     "about 120 resyncs, holes of 1.9-4.5 s in a tone played after it, the file up to 2 s longer "
+                     "than the wall time",
+                     "pipewire"});
     table.push_back({"DefaultSourceRemoved",
                      "default microphone unloaded: \"mic-format\" (route-change) on the new default, "
                      "\"mic-rebound\"; system audio goes on; exit 0, consistent WAV",
@@ -672,7 +717,8 @@ TEST_P(FaultMatrix, Row) {
         VELOMAR_REQUIRE_SERVER();
         ASSERT_TRUE(testing::setDefaults("velomar_speakers", "velomar_mic"));
     }
-    if (!row.knownFault.empty() && !TestServer::env("VELOMAR_RUN_KNOWN_FAULTS")) {
+    const bool faultHere = row.knownFaultServer.empty() || row.knownFaultServer == TestServer::kind();
+    if (!row.knownFault.empty() && faultHere && !TestServer::env("VELOMAR_RUN_KNOWN_FAULTS")) {
         GTEST_SKIP() << "known fault (VELOMAR_RUN_KNOWN_FAULTS=1 runs it): " << row.knownFault;
     }
     Recording run;
