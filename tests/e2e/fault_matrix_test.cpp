@@ -1,9 +1,9 @@
 // The real program under faults: stop sources racing each other, hostile standard
 // input, standard output that goes away, output files that cannot grow or cannot be
-// opened, a sound server that dies, and the recorder itself frozen. One table; each
-// row names the fault and the outcome it must end with. Every recording row ends with
-// the process gone and the WAV read back by the small reader below, which trusts
-// nothing the program says about the file.
+// opened, a sound server that dies or stalls, a default microphone that vanishes, and
+// the recorder itself frozen. One table; each row names the fault and the outcome it
+// must end with. Every recording row ends with the process gone and the WAV read back
+// by the small reader below, which trusts nothing the program says about the file.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -266,7 +266,7 @@ bool systemToneInLevels(Recording& r) {
 }
 
 // The longest quiet run, in seconds, between the first and the last loud sample of a
-// tone in the file: a sine has no quiet stretch beyond a sample at its zero crossings.
+// tone in the file (-1: no tone at all): a sine is quiet only at its zero crossings.
 double longestDropoutInTone(const std::string& path) {
     const std::string b = readAll(path);
     std::vector<int> x;
@@ -279,6 +279,7 @@ double longestDropoutInTone(const std::string& path) {
             last = i;
         }
     }
+    if (first > last) return -1;
     std::size_t longest = 0;
     std::size_t run = 0;
     for (std::size_t i = first; i < last; ++i) {
@@ -421,6 +422,7 @@ void serverPausedRow(Recording& r) {
                   "later tone %.3f s; ",
                   wall, gained, dropout);
     r.figures.push_back(line + stopped.dump());
+    EXPECT_GE(dropout, 0.0) << "the tone played after the pause is not in the file";
     EXPECT_LT(dropout, 0.01) << "system audio after the pause reaches the file with holes";
     // A gap beyond the half second the mixer holds back must show in the counters, and
     // nothing may go missing beyond the stretch the server was gone.
@@ -465,8 +467,8 @@ void defaultSourceRemovedRow(Recording& r) {
         },
         5))
         << "the server kept no default input";
-    // The engine ends on the server's new default. PipeWire passes through a default
-    // without an input on the way, which may cost one "mic-rebind-failed" before it.
+    // The engine ends on the server's new default. PipeWire may name a default that is no
+    // input for a moment on the way, which costs one "mic-rebind-failed" before it.
     const bool rebound = testing::waitUntil(
         [&] {
             if (r.events("mic-rebound") == 0) return false;
