@@ -41,7 +41,7 @@ DeviceInfo fromSink(const pa_sink_info& info) {
 // ---- HostTimeline ---------------------------------------------------------------
 
 void HostTimeline::addReading(double frame, double seconds) {
-    readings_.push_back(seconds - frame / rate_);
+    readings_.push_back(seconds - frame / rate_ - bias_);
     if (readings_.size() > kWindow) readings_.pop_front();
     std::deque<double> sorted = readings_;
     std::sort(sorted.begin(), sorted.end());
@@ -52,7 +52,8 @@ void HostTimeline::addReading(double frame, double seconds) {
         return;
     }
     if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
-        // Frames went missing (or the clock jumped): start afresh from here.
+        // Frames went missing (or the clock jumped): start afresh from here. Arrivals
+        // from before could not know about the lost frames.
         anchor_ = candidate;
         arrivals_.clear();
         return;
@@ -65,7 +66,17 @@ void HostTimeline::addArrival(double endFrame, double seconds) {
     arrivals_.push_back(seconds - endFrame / rate_);
     if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
     const auto bound = arrivalBound();
-    if (anchor_ && bound && *anchor_ > *bound) anchor_ = *bound;
+    if (!anchor_ || !bound || *anchor_ <= *bound) return;
+    const double excess = *anchor_ - *bound;
+    anchor_ = *bound;
+    if (excess > kJumpSeconds) {
+        // The readings put frames long after they reached us: the server's index no
+        // longer counts all the frames it sent (PipeWire, after the server was stopped
+        // and continued). They are re-based onto the arrivals; otherwise each reading
+        // would jump the anchor and the next arrival pull it back, chunk after chunk.
+        bias_ += excess;
+        for (double& r : readings_) r -= excess;
+    }
 }
 
 std::optional<double> HostTimeline::arrivalBound() const {
@@ -357,10 +368,70 @@ std::optional<DeviceInfo> Connection::sink(const std::string& name) {
     return deviceByName<pa_sink_info>(&pa_context_get_sink_info_by_name, name, &fromSink);
 }
 
+void Connection::deliver(double now) {
+    if (lastServiced_ >= 0) serviceClock_ += std::clamp(now - lastServiced_, 0.0, kServiceStep);
+    lastServiced_ = now;
+    // One stream's chunks handed over ahead of another's by more than the mixer holds
+    // back would be dropped there: after a stall, one stream's whole backlog can be read
+    // before the other's reaches us (seen on PipeWire), so the earliest chunk goes first.
+    for (;;) {
+        RecordStream* first = nullptr;
+        for (RecordStream* s : streams_) {
+            if (!s->outbox_.empty() &&
+                (!first || s->outbox_.front().hostSeconds < first->outbox_.front().hostSeconds)) {
+                first = s;
+            }
+        }
+        if (!first) return;
+        const double t = first->outbox_.front().hostSeconds;
+        if (std::any_of(streams_.begin(), streams_.end(),
+                        [&](const RecordStream* s) { return s != first && s->behind(t); })) {
+            return;
+        }
+        RecordStream::Chunk chunk = std::move(first->outbox_.front());
+        first->outbox_.pop_front();
+        if (first->onChunk_) first->onChunk_(std::move(chunk));
+    }
+}
+
 // ---- RecordStream ---------------------------------------------------------------
 
 RecordStream::RecordStream(std::shared_ptr<Connection> connection, Options options)
     : connection_(std::move(connection)), options_(std::move(options)), timeline_(options_.rate) {}
+
+bool RecordStream::behind(double t) const {
+    // Silent (a source that delivers nothing) or gone: not waited for.
+    if (connection_->serviceClock_ - lastArrivalService_ > Connection::kSilentSeconds) return false;
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return false;
+    // Its first data still waits for an anchor (bounded by the hold), or it lags.
+    return holding_ || dataEnd_ < t - Connection::kLeadSeconds;
+}
+
+void RecordStream::post(Chunk&& chunk) {
+    chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
+    dataEnd_ = chunk.hostSeconds + static_cast<double>(chunk.frames) / options_.rate;
+    outbox_.push_back(std::move(chunk));
+}
+
+void RecordStream::releaseHeld() {
+    // Fragment-sized, so that the other streams' chunks can go in between.
+    holding_ = false;
+    const std::uint32_t channels = options_.channels;
+    const std::size_t step =
+        std::max<std::size_t>(1, static_cast<std::size_t>(options_.fragmentSeconds * options_.rate)) * channels;
+    for (std::size_t at = 0; at < pending_.samples.size(); at += step) {
+        Chunk c;
+        const std::size_t end = std::min(pending_.samples.size(), at + step);
+        c.samples.assign(pending_.samples.begin() + static_cast<std::ptrdiff_t>(at),
+                         pending_.samples.begin() + static_cast<std::ptrdiff_t>(end));
+        c.channels = channels;
+        c.frames = static_cast<std::uint32_t>(c.samples.size() / channels);
+        c.rate = pending_.rate;
+        c.firstFrame = pending_.firstFrame + static_cast<std::int64_t>(at / channels);
+        post(std::move(c));
+    }
+    pending_ = Chunk{};
+}
 
 std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> connection, const Options& options,
                                                  ChunkHandler onChunk, FailureHandler onFailure,
@@ -397,6 +468,8 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
         }
         pa_stream_set_state_callback(rs->stream_, &RecordStream::stateCallback, rs.get());
         pa_stream_set_read_callback(rs->stream_, &RecordStream::readCallback, rs.get());
+        rs->lastArrivalService_ = c.serviceClock_;
+        c.streams_.push_back(rs.get());
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = static_cast<std::uint32_t>(
@@ -434,6 +507,8 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
 RecordStream::~RecordStream() {
     if (!stream_) return;
     Connection::Lock lock(*connection_);
+    auto& streams = connection_->streams_;
+    streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
@@ -503,7 +578,7 @@ void RecordStream::readAvailable() {
     if (chunk.frames == 0) return;
 
     const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
-    timeline_.addArrival(static_cast<double>(frames_), now);
+    lastArrivalService_ = connection_->serviceClock_;
     // A fresh timing report: the server's write index was captured source_usec
     // before the report's time stamp (wall clock, mapped onto the host clock).
     if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
@@ -518,24 +593,29 @@ void RecordStream::readAvailable() {
             const double capturedAt = now - age - static_cast<double>(ti->source_usec) / 1e6;
             const double frame = static_cast<double>(ti->write_index) / static_cast<double>(frameBytes);
             timeline_.addReading(frame, capturedAt);
+            ++readingsTaken_;
         }
     }
-    if (now - lastTimingRequest_ > 0.05) {
+    // After the reading: an arrival that contradicts a reading's jump must have the last word.
+    timeline_.addArrival(static_cast<double>(frames_), now);
+    // Frequent reports while the anchor forms, then a few a second: each is a round trip
+    // that wakes the server and us, and the anchor only moves slowly once it stands.
+    if (now - lastTimingRequest_ > (readingsTaken_ < HostTimeline::kWindow ? 0.05 : 0.25)) {
         lastTimingRequest_ = now;
         if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
     }
     // The hold is measured in time, not in audio: after a stall (the recorder stopped, the
     // machine busy) seconds of backlog arrive at once, and an anchor taken from arrivals in
     // such a burst would be seconds late; a timing report comes within the hold instead.
-    if (!timeline_.anchor()) {
+    if (holding_) {
         if (heldSince_ < 0) heldSince_ = now;
-        if (!timeline_.giveUpWaiting(now - heldSince_)) return;
+        if (timeline_.anchor() || timeline_.giveUpWaiting(now - heldSince_)) releaseHeld();
+    } else if (chunk.frames >= static_cast<std::uint32_t>(options_.fragmentSeconds * rate * 0.9)) {
+        Chunk ready = std::move(chunk);
+        chunk = Chunk{};
+        post(std::move(ready));
     }
-    if (chunk.frames < static_cast<std::uint32_t>(options_.fragmentSeconds * rate * 0.9)) return;
-    chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
-    Chunk ready = std::move(chunk);
-    chunk = Chunk{};
-    if (onChunk_) onChunk_(std::move(ready));
+    connection_->deliver(now);
 }
 
 }  // namespace velomar::pulse

@@ -70,6 +70,7 @@ private:
     std::optional<double> anchor_;
     std::deque<double> arrivals_;
     std::deque<double> readings_;
+    double bias_ = 0;  // subtracted from readings the arrivals proved late
 };
 
 class Connection;
@@ -110,10 +111,16 @@ public:
     const Options& options() const { return options_; }
 
 private:
+    friend class Connection;
     RecordStream(std::shared_ptr<Connection> connection, Options options);
     static void stateCallback(pa_stream* stream, void* userdata);
     static void readCallback(pa_stream* stream, std::size_t bytes, void* userdata);
     void readAvailable();
+    // Cuts what this stream holds into fragment-sized chunks on its timeline, for the outbox.
+    void releaseHeld();
+    void post(Chunk&& chunk);
+    // Whether a chunk of another stream captured at host time `t` must wait for this one.
+    bool behind(double t) const;
 
     std::shared_ptr<Connection> connection_;
     Options options_;
@@ -125,7 +132,12 @@ private:
     Chunk pending_;  // collects a fragment; holds everything until the first timing report
     std::optional<timeval> lastReport_;
     double lastTimingRequest_ = 0;
+    std::size_t readingsTaken_ = 0;
     double heldSince_ = -1;  // host time the first held data arrived; -1 while nothing is held
+    bool holding_ = true;    // nothing handed over yet (mainloop lock)
+    std::deque<Chunk> outbox_;                  // placed, waiting for the other streams
+    double dataEnd_ = 0;                        // host time just after the last chunk posted
+    double lastArrivalService_ = 0;             // the connection's service clock at our last data
     bool ready_ = false;   // under the connection's wait mutex
     bool failed_ = false;  // under the connection's wait mutex
     bool failureReported_ = false;
@@ -180,6 +192,12 @@ private:
     // Waits on the wait mutex until predicate() or the connection failed or time-out.
     bool waitFor(const std::function<bool()>& predicate);
     void markDone(bool& flag);
+    // Hands the streams' chunks over in capture order across streams: a chunk waits while
+    // another live stream has not reached its time yet. Mainloop thread, lock held.
+    void deliver(double now);
+    static constexpr double kLeadSeconds = 0.2;    // how far one stream may run ahead
+    static constexpr double kSilentSeconds = 0.5;  // a stream without data this long is not waited for
+    static constexpr double kServiceStep = 0.1;    // a stall counts as this much service time
     // Sources and sinks come through the same list protocol; Info is the server's record.
     template <typename Info>
     std::optional<std::vector<DeviceInfo>> deviceList(
@@ -199,6 +217,12 @@ private:
     bool ready_ = false;   // under waitMutex_
     std::function<void(const std::string&)> onFailure_;  // mainloop lock
     std::function<void()> onServerChange_;               // mainloop lock
+    std::vector<RecordStream*> streams_;                 // mainloop lock
+    // Advances with the time between our servicing of the streams, but by at most
+    // kServiceStep at once: after the whole process stalled, every stream is as fresh as
+    // the others, and none counts as silent for the length of the stall.
+    double serviceClock_ = 0;   // mainloop lock
+    double lastServiced_ = -1;  // mainloop lock
 };
 
 }  // namespace velomar::pulse

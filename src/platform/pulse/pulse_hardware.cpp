@@ -24,7 +24,7 @@ dispatch::Queue& controlQueue() {
     static auto* queue = new std::shared_ptr<dispatch::Queue>(dispatch::Queue::makeSerial("velomar.pulse.control"));
     return **queue;
 }
-dispatch::Queue& unitQueue() {
+dispatch::Queue& inputQueue() {
     static auto* queue = new std::shared_ptr<dispatch::Queue>(dispatch::Queue::makeSerial("velomar.pulse.input"));
     return **queue;
 }
@@ -371,26 +371,37 @@ bool PulseHardware::retarget(AudioObjectID aggregate, bool force) {
         [fanout, outChannels](RecordStream::Chunk&& chunk) {
             if (chunk.channels != outChannels) downmix(chunk, outChannels);
             auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
-            std::lock_guard g(fanout->mutex);
-            for (auto& [queue, run] : fanout->procs) {
-                queue->async([run = run, shared] {
-                    std::lock_guard r(run->run);
-                    if (run->stopped) return;
-                    pcm::AudioBufferList input;
-                    input.buffers.push_back({shared->channels,
-                                             static_cast<std::uint32_t>(shared->samples.size() * sizeof(float)),
-                                             const_cast<float*>(shared->samples.data())});
-                    pcm::AudioBufferList output;
-                    AudioTimeStamp now;
-                    now.hostTime = pcm::hostTimeNow();
-                    now.flags = kTimeStampHostTimeValid;
-                    AudioTimeStamp inputTime;
-                    inputTime.sampleTime = static_cast<double>(shared->firstFrame);
-                    inputTime.hostTime = pcm::hostTimeForSeconds(shared->hostSeconds);
-                    inputTime.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
-                    run->block(now, &input, inputTime, &output, now);
-                });
-            }
+            // The microphone's chunks pass the same queue: both sources reach the engine in
+            // the order they left the server. Through two queues, the backlog after a stall
+            // let one source run more than half a second ahead and the mixer dropped the other.
+            inputQueue().async([fanout, shared] {
+                std::vector<std::pair<std::shared_ptr<dispatch::Queue>, std::shared_ptr<ProcRun>>> procs;
+                {
+                    std::lock_guard g(fanout->mutex);
+                    procs = fanout->procs;
+                }
+                for (auto& [queue, run] : procs) {
+                    auto call = [run = run.get(), &shared] {
+                        std::lock_guard r(run->run);
+                        if (run->stopped) return;
+                        pcm::AudioBufferList input;
+                        input.buffers.push_back({shared->channels,
+                                                 static_cast<std::uint32_t>(shared->samples.size() * sizeof(float)),
+                                                 const_cast<float*>(shared->samples.data())});
+                        pcm::AudioBufferList output;
+                        AudioTimeStamp now;
+                        now.hostTime = pcm::hostTimeNow();
+                        now.flags = kTimeStampHostTimeValid;
+                        AudioTimeStamp inputTime;
+                        inputTime.sampleTime = static_cast<double>(shared->firstFrame);
+                        inputTime.hostTime = pcm::hostTimeForSeconds(shared->hostSeconds);
+                        inputTime.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
+                        run->block(now, &input, inputTime, &output, now);
+                    };
+                    // The block runs on the queue it was registered with, as promised.
+                    queue->sync(call);
+                }
+            });
         },
         [weak, broken, aggregate](const std::string&) {
             *broken = true;
@@ -957,7 +968,7 @@ OSStatus PulseHardware::outputUnitStart(AudioUnit unitID) {
         conn, options,
         [io](RecordStream::Chunk&& chunk) {
             auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
-            unitQueue().async([io, shared] {
+            inputQueue().async([io, shared] {
                 std::lock_guard r(io->run);
                 if (io->stopped) return;
                 io->current = shared.get();
@@ -1015,7 +1026,7 @@ OSStatus PulseHardware::outputUnitStop(AudioUnit unitID) {
     }
     stream.reset();
     if (io) {
-        if (unitQueue().isCurrent()) {
+        if (inputQueue().isCurrent()) {
             io->stopped = true;
         } else {
             std::lock_guard r(io->run);

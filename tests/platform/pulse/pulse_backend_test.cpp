@@ -521,6 +521,21 @@ TEST(HostTimelineTest, ReadingsNeverPutFramesAfterTheirArrivalAndNoReadingFallsB
     ASSERT_TRUE(timeline.anchor());
     EXPECT_DOUBLE_EQ(*timeline.anchor(), 10.0);
 
+    // Readings that stay 1.7 s late while the data keeps arriving on time, a little
+    // late by a varying amount (a server whose index lost count): the anchor, as each
+    // chunk is stamped after its reading and arrival, holds to the earliest arrival.
+    pulse::HostTimeline lost(48000);
+    double frame = 0;
+    double worst = 0;
+    for (int i = 0; i < 60; ++i) {
+        frame += 1200;
+        const double late = i < 20 ? 0.0 : 1.7;
+        lost.addReading(frame, 50.0 + frame / 48000.0 + late);
+        lost.addArrival(frame, 50.0 + frame / 48000.0 + 0.003 + (i % 4) * 0.006);
+        if (i >= 40) worst = std::max(worst, std::fabs(*lost.anchor() - 50.0));
+    }
+    EXPECT_LT(worst, 0.004) << "the anchor followed readings the arrivals disprove";
+
     pulse::HostTimeline silent(48000);
     silent.addArrival(48000, 21.0);
     EXPECT_FALSE(silent.giveUpWaiting(pulse::HostTimeline::kMaxHoldSeconds / 2));
