@@ -2,7 +2,8 @@
 # Soak test: one long recording on a private sound server with both sources active,
 # then figures. Not part of the default test run.
 #
-#   scripts/soak.sh BUILD_DIR        DURATION=1800 (seconds), KIND=pulse|pipewire, KEEP=1
+#   scripts/soak.sh BUILD_DIR        DURATION=1800 (seconds), KIND=pulse|pipewire, KEEP=1,
+#                                    PLAYER_LATENCY_MS=100
 #
 # Figures: the recorder's CPU seconds per minute (utime+stime from /proc/PID/stat, sampled
 # every minute), overall and per 5-minute stretch; VmHWM, and VmRSS at 1 min and at the end;
@@ -20,7 +21,11 @@
 # two copies never overlap in the mono mix; the alignment error is their distance in the
 # file minus 0.5 s. Distinct click frequencies tell the copies apart. The tones keep both
 # sources carrying signal between clicks; they sit far below the clicks' bands, and the
-# detector (a first difference, then a matched filter per click) does not see them.
+# detector (a peak threshold, then a matched filter per click) does not see them.
+# The player asks for a 100 ms buffer so that a busy machine does not underrun it over a
+# long run; an underrun delays both copies alike, so it moves no offset, only the click
+# period. On PulseAudio the absolute offset depends on this buffer (the null sink's
+# block follows it: about +25 ms at 100 ms, +5 ms at 20 ms); the drift does not.
 set -euo pipefail
 export LC_ALL=C
 cd "$(dirname "$0")/.."
@@ -28,6 +33,7 @@ root=$(pwd)
 build=${1:?usage: $0 BUILD_DIR}
 duration=${DURATION:-1800}
 kind=${KIND:-pulse}
+player_latency=${PLAYER_LATENCY_MS:-100}
 binary=$(find "$build" -name VelomarCapture -type f -perm -u+x | head -n 1)
 [ -n "$binary" ] || { echo "soak: VelomarCapture is not built in $build"; exit 1; }
 binary=$(cd "$(dirname "$binary")" && pwd)/VelomarCapture
@@ -71,7 +77,7 @@ open(sys.argv[1], 'wb').write(out)
 PY
 
 server_cmd="scripts/pulse-server.sh start $kind $dir"
-player_cmd="while :; do cat $dir/period.raw; done | pacat --raw --playback -d velomar_speakers --rate=48000 --channels=2 --format=float32le --latency-msec=100"
+player_cmd="while :; do cat $dir/period.raw; done | pacat --raw --playback -d velomar_speakers --rate=48000 --channels=2 --format=float32le --latency-msec=$player_latency"
 rec_cmd="$binary --out $dir/soak.wav --mic-device velomar_click_mic <$dir/stdin >$dir/events.jsonl"
 echo "soak: $kind, $duration s, build $build, $(date -u '+%Y-%m-%d %H:%M:%S UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "commands:"
@@ -125,7 +131,9 @@ while :; do
 done
 
 stop_us=$(now_us)
-echo stop >&9
+# A recorder that has died leaves no reader on the FIFO.
+trap '' PIPE
+{ kill -0 "$rec_pid" 2>/dev/null && echo stop >&9; } || true
 exec 9>&-
 rec_status=
 for _ in $(seq 1 300); do
