@@ -140,13 +140,13 @@ for _ in $(seq 1 300); do
   if ! kill -0 "$rec_pid" 2>/dev/null; then
     rec_status=0
     wait "$rec_pid" || rec_status=$?
+    rec_pid=
     break
   fi
   sleep 0.1
 done
 exit_us=$(now_us)
-[ -n "$rec_status" ] || rec_status="still running 30 s after stop"
-rec_pid=
+[ -n "$rec_status" ] || rec_status="still running 30 s after stop"  # the cleanup kills it
 
 python3 - "$dir" "$hz" "$started_us" "$stop_us" "$exit_us" "$rec_status" "$died" <<'PY'
 import array, json, statistics, struct, sys, wave, math
