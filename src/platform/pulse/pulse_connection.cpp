@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <sys/time.h>
+#include <utility>
 
 #include "platform/pcm.h"
 
@@ -53,9 +54,10 @@ void HostTimeline::addReading(double frame, double seconds) {
     }
     if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
         // Frames went missing (or the clock jumped): start afresh from here. Arrivals
-        // from before could not know about the lost frames.
+        // from before could not know about the lost frames; the next one checks the jump.
         anchor_ = candidate;
         arrivals_.clear();
+        jumped_ = true;
         return;
     }
     const double target = bound ? std::min(candidate, *bound) : candidate;
@@ -66,14 +68,16 @@ void HostTimeline::addArrival(double endFrame, double seconds) {
     arrivals_.push_back(seconds - endFrame / rate_);
     if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
     const auto bound = arrivalBound();
+    const bool jumped = std::exchange(jumped_, false);
     if (!anchor_ || !bound || *anchor_ <= *bound) return;
     const double excess = *anchor_ - *bound;
     anchor_ = *bound;
-    if (excess > kJumpSeconds) {
-        // The readings put frames long after they reached us: the server's index no
-        // longer counts all the frames it sent (PipeWire, after the server was stopped
-        // and continued). They are re-based onto the arrivals; otherwise each reading
-        // would jump the anchor and the next arrival pull it back, chunk after chunk.
+    if (jumped && excess > kJumpSeconds) {
+        // The readings jumped to put frames long after they reached us: the server's
+        // index no longer counts all the frames it sent (PipeWire, after the server was
+        // stopped and continued). They are re-based onto the arrivals; otherwise each
+        // reading would jump the anchor and the next arrival pull it back, chunk after
+        // chunk.
         bias_ += excess;
         for (double& r : readings_) r -= excess;
     }

@@ -70,7 +70,8 @@ private:
     std::optional<double> anchor_;
     std::deque<double> arrivals_;
     std::deque<double> readings_;
-    double bias_ = 0;  // subtracted from readings the arrivals proved late
+    double bias_ = 0;      // subtracted from readings the arrivals proved late
+    bool jumped_ = false;  // the last reading moved the anchor at once
 };
 
 class Connection;
