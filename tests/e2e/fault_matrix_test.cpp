@@ -522,10 +522,6 @@ struct Row {
     std::string expect;
     std::function<void(Recording&)> run;
     bool needsServer = true;
-    // A fault this row uncovers that is not fixed yet: the row skips visibly with this
-    // text unless VELOMAR_RUN_KNOWN_FAULTS=1.
-    std::string knownFault = {};
-    std::string knownFaultServer = {};  // the server kind it shows on; empty: every server
 };
 
 std::vector<Row> rows() {
@@ -713,13 +709,7 @@ std::vector<Row> rows() {
     table.push_back({"ServerPausedFiveSeconds",
                      "server SIGSTOP 5 s, SIGCONT: recording goes on, a tone played after it reaches the file "
                      "whole; the file spans the wall time or the counters show the gap; exit 0, consistent WAV",
-                     serverPausedRow, true,
-                     "after the pause PipeWire counts frames in its index that it sends as a catch-up burst "
-                     "and a hole; the readings that disagree with the arrivals are re-based onto them (1-3 "
-                     "resyncs, the pause shows as silence, the file spans the wall time), but in about one run "
-                     "in four a tone played after the pause still has a dropout of 0.1-1.3 s while the anchor "
-                     "settles",
-                     "pipewire"});
+                     serverPausedRow});
     table.push_back({"DefaultSourceRemoved",
                      "default microphone unloaded: \"mic-format\" (route-change) on the new default, "
                      "\"mic-rebound\"; system audio goes on; exit 0, consistent WAV",
@@ -739,10 +729,6 @@ TEST_P(FaultMatrix, Row) {
     if (row.needsServer) {
         VELOMAR_REQUIRE_SERVER();
         ASSERT_TRUE(testing::setDefaults("velomar_speakers", "velomar_mic"));
-    }
-    const bool faultHere = row.knownFaultServer.empty() || row.knownFaultServer == TestServer::kind();
-    if (!row.knownFault.empty() && faultHere && !TestServer::env("VELOMAR_RUN_KNOWN_FAULTS")) {
-        GTEST_SKIP() << "known fault (VELOMAR_RUN_KNOWN_FAULTS=1 runs it): " << row.knownFault;
     }
     Recording run;
     row.run(run);

@@ -43,6 +43,7 @@ DeviceInfo fromSink(const pa_sink_info& info) {
 
 void HostTimeline::addReading(double frame, double seconds) {
     readings_.push_back(seconds - frame / rate_ - bias_);
+    lastReading_ = readings_.back();
     if (readings_.size() > kWindow) readings_.pop_front();
     std::deque<double> sorted = readings_;
     std::sort(sorted.begin(), sorted.end());
@@ -80,6 +81,7 @@ void HostTimeline::addArrival(double endFrame, double seconds) {
         // chunk.
         bias_ += excess;
         for (double& r : readings_) r -= excess;
+        if (lastReading_) *lastReading_ -= excess;
     }
 }
 
@@ -417,9 +419,8 @@ void RecordStream::post(Chunk&& chunk) {
     outbox_.push_back(std::move(chunk));
 }
 
-void RecordStream::releaseHeld() {
+void RecordStream::postPending() {
     // Fragment-sized, so that the other streams' chunks can go in between.
-    holding_ = false;
     const std::uint32_t channels = options_.channels;
     const std::size_t step =
         std::max<std::size_t>(1, static_cast<std::size_t>(options_.fragmentSeconds * options_.rate)) * channels;
@@ -602,9 +603,10 @@ void RecordStream::readAvailable() {
     }
     // After the reading: an arrival that contradicts a reading's jump must have the last word.
     timeline_.addArrival(static_cast<double>(frames_), now);
-    // Frequent reports while the anchor forms, then a few a second: each is a round trip
-    // that wakes the server and us, and the anchor only moves slowly once it stands.
-    if (now - lastTimingRequest_ > (readingsTaken_ < HostTimeline::kWindow ? 0.05 : 0.25)) {
+    // Frequent reports while the anchor forms or is in doubt, then a few a second: each is
+    // a round trip that wakes the server and us, and a standing anchor only moves slowly.
+    const bool doubt = readingsTaken_ < HostTimeline::kWindow || timeline_.unsettled();
+    if (now - lastTimingRequest_ > (doubt ? 0.05 : 0.25)) {
         lastTimingRequest_ = now;
         if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
     }
@@ -613,11 +615,19 @@ void RecordStream::readAvailable() {
     // such a burst would be seconds late; a timing report comes within the hold instead.
     if (holding_) {
         if (heldSince_ < 0) heldSince_ = now;
-        if (timeline_.anchor() || timeline_.giveUpWaiting(now - heldSince_)) releaseHeld();
+        if (timeline_.anchor() || timeline_.giveUpWaiting(now - heldSince_)) {
+            holding_ = false;
+            postPending();
+        }
+    } else if (timeline_.unsettled() && (unsettledSince_ < 0 || now - unsettledSince_ < kMaxDoubtSeconds)) {
+        // Readings say frames went missing (a server stopped and continued): what came
+        // since waits until the timeline has decided, so that the gap lands where the
+        // frames went missing rather than in the middle of what came after.
+        if (unsettledSince_ < 0) unsettledSince_ = now;
     } else if (chunk.frames >= static_cast<std::uint32_t>(options_.fragmentSeconds * rate * 0.9)) {
-        Chunk ready = std::move(chunk);
-        chunk = Chunk{};
-        post(std::move(ready));
+        // A doubt that outlived its limit is not raised again until the readings settle.
+        if (!timeline_.unsettled()) unsettledSince_ = -1;
+        postPending();
     }
     connection_->deliver(now);
 }

@@ -8,6 +8,7 @@
 #include <pulse/pulseaudio.h>
 #include <sys/time.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,9 @@ public:
     // With no reading after this many seconds of holding data, the arrival bounds alone decide.
     bool giveUpWaiting(double heldSeconds);
     std::optional<double> anchor() const { return anchor_; }
+    // The latest reading lies far from the anchor: frames may have gone missing, and the
+    // window of readings has not decided yet whether to jump.
+    bool unsettled() const { return anchor_ && lastReading_ && std::fabs(*lastReading_ - *anchor_) > kJumpSeconds; }
     double timeOf(std::int64_t frame) const { return anchor_.value_or(0) + static_cast<double>(frame) / rate_; }
 
     static constexpr std::size_t kWindow = 15;
@@ -72,6 +76,7 @@ private:
     std::deque<double> readings_;
     double bias_ = 0;      // subtracted from readings the arrivals proved late
     bool jumped_ = false;  // the last reading moved the anchor at once
+    std::optional<double> lastReading_;
 };
 
 class Connection;
@@ -107,6 +112,9 @@ public:
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
 
+    // Longest a stream waits for its timeline to decide after readings said frames went missing.
+    static constexpr double kMaxDoubtSeconds = 1.5;
+
     // Fragment size the server granted, in seconds (0 when unknown).
     double grantedFragmentSeconds() const { return grantedFragmentSeconds_; }
     const Options& options() const { return options_; }
@@ -118,7 +126,7 @@ private:
     static void readCallback(pa_stream* stream, std::size_t bytes, void* userdata);
     void readAvailable();
     // Cuts what this stream holds into fragment-sized chunks on its timeline, for the outbox.
-    void releaseHeld();
+    void postPending();
     void post(Chunk&& chunk);
     // Whether a chunk of another stream captured at host time `t` must wait for this one.
     bool behind(double t) const;
@@ -136,6 +144,7 @@ private:
     std::size_t readingsTaken_ = 0;
     double heldSince_ = -1;  // host time the first held data arrived; -1 while nothing is held
     bool holding_ = true;    // nothing handed over yet (mainloop lock)
+    double unsettledSince_ = -1;  // host time the timeline became unsettled; -1 while settled
     std::deque<Chunk> outbox_;                  // placed, waiting for the other streams
     double dataEnd_ = 0;                        // host time just after the last chunk posted
     double lastArrivalService_ = 0;             // the connection's service clock at our last data
