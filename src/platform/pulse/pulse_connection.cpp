@@ -420,10 +420,19 @@ void RecordStream::post(Chunk&& chunk) {
 }
 
 void RecordStream::postPending() {
-    // Fragment-sized, so that the other streams' chunks can go in between.
     const std::uint32_t channels = options_.channels;
     const std::size_t step =
         std::max<std::size_t>(1, static_cast<std::size_t>(options_.fragmentSeconds * options_.rate)) * channels;
+    // The usual fragment goes as it is, without a copy.
+    if (pending_.samples.size() < 2 * step) {
+        if (pending_.samples.empty()) return;
+        Chunk whole = std::move(pending_);
+        pending_ = Chunk{};
+        whole.frames = static_cast<std::uint32_t>(whole.samples.size() / channels);
+        post(std::move(whole));
+        return;
+    }
+    // A backlog goes fragment-sized, so that the other streams' chunks can go in between.
     for (std::size_t at = 0; at < pending_.samples.size(); at += step) {
         Chunk c;
         const std::size_t end = std::min(pending_.samples.size(), at + step);
