@@ -3,6 +3,7 @@
 # own server: every instance has its own runtime directory, home and socket.
 #
 #   pulse-server.sh start pulse|pipewire DIR   start a server in DIR and create the test devices
+#                                              (VELOMAR_DEVICES_DELAY=S: S seconds after it answers)
 #   pulse-server.sh stop DIR                   stop it (SIGTERM)
 #   pulse-server.sh kill DIR                   kill it (SIGKILL), as a crash would
 #   pulse-server.sh env DIR                    print the variables a client needs
@@ -110,6 +111,13 @@ start() {
     *) die "unknown server kind '$kind' (pulse or pipewire)" ;;
   esac
   wait_ready || { stop_signal TERM; die "$kind did not answer on $(cat "$dir/socket") (see $dir/server.log)"; }
+  if [ -n "${VELOMAR_DEVICES_DELAY:-}" ]; then
+    # As on a desktop whose session is still loading: the server answers at once, its
+    # devices (and so the defaults it names) appear later.
+    client_env >"$dir/env"
+    (sleep "$VELOMAR_DEVICES_DELAY"; create_devices) </dev/null >>"$dir/devices.log" 2>&1 &
+    return 0
+  fi
   if ! (create_devices); then stop_signal TERM; die "could not create the test devices on $kind"; fi
   client_env >"$dir/env"
 }

@@ -184,7 +184,15 @@ void Connection::stateCallback(pa_context* context, void* userdata) {
 
 void Connection::subscribeCallback(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* userdata) {
     auto* self = static_cast<Connection*>(userdata);
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && self->onServerChange_) {
+    if (!self->onServerChange_) return;
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    // Devices coming and going matter too: after a restart the server names its default
+    // before the device exists, so a default is only real once its device is there.
+    // Their "change" events (volume, state) come by the dozen and are of no interest.
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+        ((facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&
+         kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
         self->onServerChange_();
     }
 }
@@ -210,7 +218,9 @@ bool Connection::subscribeServerChanges(std::function<void()> handler) {
     const bool ok = runOperation(
         [&]() {
             return pa_context_subscribe(
-                context_, PA_SUBSCRIPTION_MASK_SERVER,
+                context_,
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SOURCE),
                 [](pa_context*, int s, void* u) {
                     auto* c = static_cast<Ctx*>(u);
                     *c->success = s != 0;

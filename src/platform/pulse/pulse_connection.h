@@ -177,7 +177,8 @@ public:
 
     // Called once, on the mainloop thread, when the connection breaks.
     void setFailureHandler(std::function<void(const std::string& error)> handler);
-    // Subscribes to server changes (default sink or source); handler on the mainloop thread.
+    // Subscribes to server changes (default sink or source) and to sinks and sources
+    // appearing or going; handler on the mainloop thread.
     bool subscribeServerChanges(std::function<void()> handler);
 
     bool alive() const;

@@ -207,13 +207,13 @@ std::shared_ptr<Connection> PulseHardware::connectLocked() {
             if (auto self = weak.lock()) self->onServerChanged(generation);
         });
     });
-    auto info = conn->serverInfo();
+    auto defaults = effectiveDefaults(*conn);
     {
         std::lock_guard g(mutex_);
         connection_ = conn;
-        if (info) {
-            lastDefaultSource_ = info->defaultSourceName;
-            lastDefaultSink_ = info->defaultSinkName;
+        if (defaults) {
+            lastDefaultSource_ = defaults->source;
+            lastDefaultSink_ = defaults->sink;
         }
     }
     if (replaced) {
@@ -266,6 +266,32 @@ void PulseHardware::tryReconnect(bool fromTimer) {
         }
         return;
     }
+    ensureTapStreams();
+    fireDefaultInputListeners();
+}
+
+std::optional<PulseHardware::Defaults> PulseHardware::effectiveDefaults(Connection& conn) {
+    auto info = conn.serverInfo();
+    if (!info) return std::nullopt;
+    // A restarted server names its defaults before their devices exist (PipeWire restores
+    // them from its state): a default counts once its device is there, so the moment it
+    // appears is a change like any other.
+    Defaults d;
+    if (!info->defaultSourceName.empty()) {
+        auto source = conn.source(info->defaultSourceName);
+        if (source) d.source = source->name;
+    }
+    if (!info->defaultSinkName.empty()) {
+        auto sink = conn.sink(info->defaultSinkName);
+        if (sink && !sink->monitorSourceName.empty()) d.sink = sink->name;
+    }
+    return d;
+}
+
+// Puts every running tap on the default sink's monitor. What cannot be opened now (no
+// server, the sink not there yet, a stream refused) is tried again shortly: no
+// notification may come when it becomes possible, and the tap must not stay deaf.
+void PulseHardware::ensureTapStreams() {
     std::vector<AudioObjectID> ids;
     {
         std::lock_guard g(mutex_);
@@ -273,8 +299,22 @@ void PulseHardware::tryReconnect(bool fromTimer) {
             if (!agg->running.empty()) ids.push_back(id);
         }
     }
-    for (AudioObjectID id : ids) retarget(id, false);
-    fireDefaultInputListeners();
+    bool ok = true;
+    for (AudioObjectID id : ids) ok = retarget(id, false) && ok;
+    if (ok) return;
+    std::lock_guard g(mutex_);
+    if (retargetScheduled_) return;
+    retargetScheduled_ = true;
+    std::weak_ptr<PulseHardware> weak = weak_from_this();
+    controlQueue().asyncAfter(kReconnectSeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->retargetScheduled_ = false;
+        }
+        self->ensureTapStreams();
+    });
 }
 
 void PulseHardware::onServerChanged(std::uint64_t generation) {
@@ -285,29 +325,23 @@ void PulseHardware::onServerChanged(std::uint64_t generation) {
         conn = connection_;
     }
     if (!conn) return;
-    auto info = conn->serverInfo();
-    if (!info) return;
+    auto defaults = effectiveDefaults(*conn);
+    if (!defaults) return;
     bool sourceChanged = false;
     bool sinkChanged = false;
-    std::vector<AudioObjectID> ids;
     {
         std::lock_guard g(mutex_);
-        sourceChanged = info->defaultSourceName != lastDefaultSource_;
-        sinkChanged = info->defaultSinkName != lastDefaultSink_;
-        lastDefaultSource_ = info->defaultSourceName;
-        lastDefaultSink_ = info->defaultSinkName;
-        for (auto& [id, agg] : aggregates_) {
-            if (!agg->running.empty()) ids.push_back(id);
-        }
+        sourceChanged = defaults->source != lastDefaultSource_;
+        sinkChanged = defaults->sink != lastDefaultSink_;
+        lastDefaultSource_ = defaults->source;
+        lastDefaultSink_ = defaults->sink;
     }
-    if (sinkChanged) {
-        for (AudioObjectID id : ids) retarget(id, false);
-    }
+    if (sinkChanged) ensureTapStreams();
     if (sourceChanged) fireDefaultInputListeners();
 }
 
 void PulseHardware::onTapStreamFailed(AudioObjectID aggregate) {
-    if (!retarget(aggregate, false)) tryReconnect(false);
+    if (!retarget(aggregate, false)) ensureTapStreams();
 }
 
 void PulseHardware::fireDefaultInputListeners() {

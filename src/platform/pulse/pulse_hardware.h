@@ -116,6 +116,12 @@ private:
     void tryReconnect(bool fromTimer);
     void onServerChanged(std::uint64_t generation);
     void onTapStreamFailed(platform::AudioObjectID aggregate);
+    struct Defaults {
+        std::string source;  // empty while the server names none or its device is missing
+        std::string sink;
+    };
+    std::optional<Defaults> effectiveDefaults(Connection& conn);
+    void ensureTapStreams();
     void fireDefaultInputListeners();
     // Opens (or re-opens) the aggregate's stream on the default sink's monitor.
     bool retarget(platform::AudioObjectID aggregate, bool force);
@@ -137,6 +143,7 @@ private:
     std::shared_ptr<Connection> connection_;
     std::uint64_t generation_ = 0;
     bool reconnectScheduled_ = false;
+    bool retargetScheduled_ = false;
     std::string lastDefaultSource_;
     std::string lastDefaultSink_;
     std::vector<Listener> listeners_;

@@ -35,9 +35,10 @@ struct TestServer {
     static std::string control() {
         return env("VELOMAR_TEST_SERVER_CTL") ? env("VELOMAR_TEST_SERVER_CTL") : "";
     }
-    // Runs scripts/pulse-server.sh with a subcommand on this server: "kill", "stop", "start".
-    static int ctl(const std::string& command) {
-        std::string cmd = "bash '" + control() + "' " + command;
+    // Runs scripts/pulse-server.sh with a subcommand on this server: "kill", "stop", "start";
+    // `variables` ("NAME=value ...") go into the script's environment.
+    static int ctl(const std::string& command, const std::string& variables = "") {
+        std::string cmd = (variables.empty() ? "" : "env " + variables + " ") + "bash '" + control() + "' " + command;
         if (command == "start") cmd += " " + kind();
         cmd += " '" + dir() + "' >>'" + dir() + "/control.log' 2>&1";
         return std::system(cmd.c_str());
