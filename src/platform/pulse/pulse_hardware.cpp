@@ -273,9 +273,9 @@ void PulseHardware::tryReconnect(bool fromTimer) {
 std::optional<PulseHardware::Defaults> PulseHardware::effectiveDefaults(Connection& conn) {
     auto info = conn.serverInfo();
     if (!info) return std::nullopt;
-    // A restarted server names its defaults before their devices exist (PipeWire restores
-    // them from its state): a default counts once its device is there, so the moment it
-    // appears is a change like any other.
+    // A restarting server may name its defaults before it lists their devices (seen on
+    // PipeWire): a default counts once its device is listed, so that moment is a change
+    // like any other.
     Defaults d;
     if (!info->defaultSourceName.empty()) {
         auto source = conn.source(info->defaultSourceName);
@@ -340,9 +340,7 @@ void PulseHardware::onServerChanged(std::uint64_t generation) {
     if (sourceChanged) fireDefaultInputListeners();
 }
 
-void PulseHardware::onTapStreamFailed(AudioObjectID aggregate) {
-    if (!retarget(aggregate, false)) ensureTapStreams();
-}
+void PulseHardware::onTapStreamFailed(AudioObjectID) { ensureTapStreams(); }
 
 void PulseHardware::fireDefaultInputListeners() {
     std::vector<Listener> listeners;
