@@ -581,8 +581,8 @@ TEST_F(PulseServerRestartTest, TapResumesAndTheDefaultInputListenerFiresWhenTheS
     ASSERT_EQ(TestServer::ctl("kill"), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::size_t whileAway = rec.frames;
-    // The devices come 1.5 s after the server answers; a restarted PipeWire names its
-    // old defaults before they exist, so nothing "changes" when they appear.
+    // The devices come 1.5 s after the server answers, as on a desktop still loading:
+    // the listener must fire again once the default input is a real device.
     ASSERT_EQ(TestServer::ctl("start", "VELOMAR_DEVICES_DELAY=1.5"), 0);
     const double back = nowSeconds();
     tone = std::make_unique<Background>("until pactl list short sinks | grep -q velomar_speakers; do sleep 0.1; done; " +
