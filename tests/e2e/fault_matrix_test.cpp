@@ -490,8 +490,8 @@ void defaultSourceRemovedRow(Recording& r) {
         },
         5))
         << "the server kept no default input";
-    // The engine ends on the server's new default. PipeWire may name a default that is no
-    // input for a moment on the way, which costs one "mic-rebind-failed" before it.
+    // The engine ends on the server's new default. PipeWire names none for a moment on the
+    // way; should that last, it costs one "mic-rebind-failed" before the rebind.
     const bool rebound = testing::waitUntil(
         [&] {
             if (r.events("mic-rebound") == 0) return false;

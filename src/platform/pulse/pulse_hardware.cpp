@@ -212,7 +212,7 @@ std::shared_ptr<Connection> PulseHardware::connectLocked() {
         std::lock_guard g(mutex_);
         connection_ = conn;
         if (defaults) {
-            lastDefaultSource_ = defaults->source;
+            announcedSource_ = {defaults->source, defaults->sourceIndex};
             lastDefaultSink_ = defaults->sink;
         }
     }
@@ -268,10 +268,40 @@ void PulseHardware::tryReconnect(bool fromTimer) {
     }
     ensureTapStreams();
     fireDefaultInputListeners();
+    std::uint64_t generation;
+    {
+        std::lock_guard g(mutex_);
+        generation = generation_;
+    }
+    // The server may come back without a default input yet.
+    onServerChanged(generation);
+}
+
+// The server's info, where our client is told of a default it does not list, with the
+// default a new client is given. We have seen pipewire-pulse (0.3.65) leave a long-lived
+// client's default source at none for good after the default source was removed, while
+// new clients were told the next source; hence a second opinion from a fresh connection.
+std::optional<ServerInfo> PulseHardware::serverInfo(Connection& conn) {
+    auto info = conn.serverInfo();
+    if (!info) return info;
+    auto missing = [](const std::string& name, const auto& listed) {
+        if (!listed || listed->empty()) return false;  // nothing to name: nothing amiss
+        return std::none_of(listed->begin(), listed->end(), [&](const DeviceInfo& d) { return d.name == name; });
+    };
+    const bool sourceMissing = missing(info->defaultSourceName, conn.sources());
+    const bool sinkMissing = missing(info->defaultSinkName, conn.sinks());
+    if (!sourceMissing && !sinkMissing) return info;
+    std::string error;
+    auto fresh = Connection::connect(kClientName, &error);
+    auto second = fresh ? fresh->serverInfo() : std::nullopt;
+    if (!second) return info;
+    if (sourceMissing) info->defaultSourceName = second->defaultSourceName;
+    if (sinkMissing) info->defaultSinkName = second->defaultSinkName;
+    return info;
 }
 
 std::optional<PulseHardware::Defaults> PulseHardware::effectiveDefaults(Connection& conn) {
-    auto info = conn.serverInfo();
+    auto info = serverInfo(conn);
     if (!info) return std::nullopt;
     // A restarting server may name its defaults before it lists their devices (seen on
     // PipeWire): a default counts once its device is listed, so that moment is a change
@@ -279,7 +309,11 @@ std::optional<PulseHardware::Defaults> PulseHardware::effectiveDefaults(Connecti
     Defaults d;
     if (!info->defaultSourceName.empty()) {
         auto source = conn.source(info->defaultSourceName);
-        if (source) d.source = source->name;
+        if (source) {
+            d.source = source->name;
+            d.sourceIndex = source->index;
+            d.input = !source->isMonitor;
+        }
     }
     if (!info->defaultSinkName.empty()) {
         auto sink = conn.sink(info->defaultSinkName);
@@ -327,17 +361,71 @@ void PulseHardware::onServerChanged(std::uint64_t generation) {
     if (!conn) return;
     auto defaults = effectiveDefaults(*conn);
     if (!defaults) return;
-    bool sourceChanged = false;
+    bool sourceMoved = false;
     bool sinkChanged = false;
     {
         std::lock_guard g(mutex_);
-        sourceChanged = defaults->source != lastDefaultSource_;
+        sourceMoved = std::pair(defaults->source, defaults->sourceIndex) != announcedSource_;
         sinkChanged = defaults->sink != lastDefaultSink_;
-        lastDefaultSource_ = defaults->source;
         lastDefaultSink_ = defaults->sink;
     }
     if (sinkChanged) ensureTapStreams();
-    if (sourceChanged) fireDefaultInputListeners();
+    if (sourceMoved) announceDefaultInputSoon(generation);
+    if (!defaults->input) watchForDefaultInput(generation);
+}
+
+// The default input flickers while the server reorganises (PipeWire names none for a
+// moment between two sources, or the next one before none): listeners hear of it once
+// it has held still, and only if it is another device than the one they last heard of.
+// A device re-created under the same name is another device: its index differs.
+void PulseHardware::announceDefaultInputSoon(std::uint64_t generation) {
+    {
+        std::lock_guard g(mutex_);
+        if (announceScheduled_) return;
+        announceScheduled_ = true;
+    }
+    std::weak_ptr<PulseHardware> weak = weak_from_this();
+    controlQueue().asyncAfter(kSettleSeconds, [weak, generation] {
+        if (auto self = weak.lock()) self->announceDefaultInput(generation);
+    });
+}
+
+void PulseHardware::announceDefaultInput(std::uint64_t generation) {
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard g(mutex_);
+        announceScheduled_ = false;
+        if (generation != generation_) return;
+        conn = connection_;
+    }
+    if (!conn) return;
+    auto defaults = effectiveDefaults(*conn);
+    if (!defaults) return;
+    {
+        std::lock_guard g(mutex_);
+        const std::pair current(defaults->source, defaults->sourceIndex);
+        if (current == announcedSource_) return;
+        announcedSource_ = current;
+    }
+    fireDefaultInputListeners();
+}
+
+// The server may settle on a new default input without a word (see serverInfo): while
+// no input is the default, look again shortly.
+void PulseHardware::watchForDefaultInput(std::uint64_t generation) {
+    std::lock_guard g(mutex_);
+    if (listeners_.empty() || inputRecheckScheduled_) return;
+    inputRecheckScheduled_ = true;
+    std::weak_ptr<PulseHardware> weak = weak_from_this();
+    controlQueue().asyncAfter(kReconnectSeconds, [weak, generation] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->inputRecheckScheduled_ = false;
+        }
+        self->onServerChanged(generation);
+    });
 }
 
 void PulseHardware::onTapStreamFailed(AudioObjectID) { ensureTapStreams(); }
@@ -367,7 +455,7 @@ bool PulseHardware::retarget(AudioObjectID aggregate, bool force) {
     std::lock_guard streamLock(agg->streamMutex);
     auto conn = connection();
     if (!conn) return false;
-    auto info = conn->serverInfo();
+    auto info = serverInfo(*conn);
     if (!info) return false;
     // The monitor is resolved by name: "@DEFAULT_MONITOR@" is not reliable on every server.
     auto sink = conn->sink(info->defaultSinkName);
@@ -548,7 +636,7 @@ OSStatus PulseHardware::getPropertyData(AudioObjectID object, const PropertyAddr
         if (address.selector == selector::defaultInputDevice) {
             auto conn = connection();
             if (!conn) return kErrUnspecified;
-            auto info = conn->serverInfo();
+            auto info = serverInfo(*conn);
             if (!info) return kErrUnspecified;
             AudioObjectID id = 0;
             if (!info->defaultSourceName.empty()) {
@@ -720,7 +808,7 @@ OSStatus PulseHardware::createAggregateDevice(const AggregateDeviceDescription& 
     if (tap == 0) return kErrBadObject;
     auto conn = connection();
     if (!conn) return kErrUnspecified;
-    auto info = conn->serverInfo();
+    auto info = serverInfo(*conn);
     if (!info) return kErrUnspecified;
     auto sink = conn->sink(info->defaultSinkName);
     if (!sink) return kErrUnspecified;

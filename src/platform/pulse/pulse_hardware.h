@@ -91,6 +91,8 @@ public:
 
     // Seconds between reconnection attempts after the server went away.
     static constexpr double kReconnectSeconds = 0.5;
+    // How long the default input must hold still before listeners hear of it.
+    static constexpr double kSettleSeconds = 0.2;
     // Fragment size asked of the server for every record stream.
     static constexpr double kFragmentSeconds = 0.025;
 
@@ -118,10 +120,16 @@ private:
     void onTapStreamFailed(platform::AudioObjectID aggregate);
     struct Defaults {
         std::string source;  // empty while the server names none or its device is missing
+        std::uint32_t sourceIndex = 0;
+        bool input = false;  // the source is one to record from, not a monitor
         std::string sink;
     };
+    std::optional<ServerInfo> serverInfo(Connection& conn);
     std::optional<Defaults> effectiveDefaults(Connection& conn);
     void ensureTapStreams();
+    void watchForDefaultInput(std::uint64_t generation);
+    void announceDefaultInputSoon(std::uint64_t generation);
+    void announceDefaultInput(std::uint64_t generation);
     void fireDefaultInputListeners();
     // Opens (or re-opens) the aggregate's stream on the default sink's monitor.
     bool retarget(platform::AudioObjectID aggregate, bool force);
@@ -144,7 +152,9 @@ private:
     std::uint64_t generation_ = 0;
     bool reconnectScheduled_ = false;
     bool retargetScheduled_ = false;
-    std::string lastDefaultSource_;
+    bool inputRecheckScheduled_ = false;
+    bool announceScheduled_ = false;
+    std::pair<std::string, std::uint32_t> announcedSource_;  // the default input listeners last heard of
     std::string lastDefaultSink_;
     std::vector<Listener> listeners_;
     std::map<platform::AudioObjectID, std::pair<std::string, bool>> taps_;  // uid, mono
