@@ -207,19 +207,19 @@ std::shared_ptr<Connection> PulseHardware::connectLocked() {
             if (auto self = weak.lock()) self->onServerChanged(generation);
         });
     });
-    auto defaults = effectiveDefaults(*conn);
+    auto current = defaults(*conn);
     {
         std::lock_guard g(mutex_);
         connection_ = conn;
-        if (defaults) {
-            announcedSource_ = {defaults->source, defaults->sourceIndex};
-            lastDefaultSink_ = defaults->sink;
+        if (current) {
+            announcedSource_ = current->sourceKey();
+            lastDefaultSink_ = current->tapSink();
         }
     }
     if (replaced) {
         // A call found the old connection dead before its loss was handled: recover now.
         controlQueue().async([weak] {
-            if (auto self = weak.lock()) self->tryReconnect(false);
+            if (auto self = weak.lock()) self->tryReconnect();
         });
     }
     return conn;
@@ -243,27 +243,18 @@ void PulseHardware::onConnectionLost(std::uint64_t generation) {
         connection_.reset();
     }
     dead.reset();
-    tryReconnect(false);
+    tryReconnect();
 }
 
 // Brings a lost server back: a new connection, the system-audio streams on the new
 // default sink, and a default-input notification so the microphone gets reopened.
-void PulseHardware::tryReconnect(bool fromTimer) {
-    if (fromTimer) {
-        std::lock_guard g(mutex_);
-        reconnectScheduled_ = false;
-    }
+void PulseHardware::tryReconnect() {
     if (!needsServer()) return;
     auto conn = connection();
     if (!conn) {
         std::lock_guard g(mutex_);
-        if (!reconnectScheduled_) {
-            reconnectScheduled_ = true;
-            std::weak_ptr<PulseHardware> weak = weak_from_this();
-            controlQueue().asyncAfter(kReconnectSeconds, [weak] {
-                if (auto self = weak.lock()) self->tryReconnect(true);
-            });
-        }
+        scheduleLocked(&PulseHardware::reconnectScheduled_, kReconnectSeconds,
+                       [](PulseHardware& self) { self.tryReconnect(); });
         return;
     }
     ensureTapStreams();
@@ -277,47 +268,42 @@ void PulseHardware::tryReconnect(bool fromTimer) {
     onServerChanged(generation);
 }
 
-// The server's info, where our client is told of a default it does not list, with the
-// default a new client is given. We have seen pipewire-pulse (0.3.65) leave a long-lived
-// client's default source at none for good after the default source was removed, while
-// new clients were told the next source; hence a second opinion from a fresh connection.
-std::optional<ServerInfo> PulseHardware::serverInfo(Connection& conn) {
-    auto info = conn.serverInfo();
-    if (!info) return info;
-    auto missing = [](const std::string& name, const auto& listed) {
-        if (!listed || listed->empty()) return false;  // nothing to name: nothing amiss
-        return std::none_of(listed->begin(), listed->end(), [&](const DeviceInfo& d) { return d.name == name; });
-    };
-    const bool sourceMissing = missing(info->defaultSourceName, conn.sources());
-    const bool sinkMissing = missing(info->defaultSinkName, conn.sinks());
-    if (!sourceMissing && !sinkMissing) return info;
-    std::string error;
-    auto fresh = Connection::connect(kClientName, &error);
-    auto second = fresh ? fresh->serverInfo() : std::nullopt;
-    if (!second) return info;
-    if (sourceMissing) info->defaultSourceName = second->defaultSourceName;
-    if (sinkMissing) info->defaultSinkName = second->defaultSinkName;
-    return info;
+void PulseHardware::scheduleLocked(bool PulseHardware::*pending, double seconds,
+                                   std::function<void(PulseHardware&)> fn) {
+    if (this->*pending) return;
+    this->*pending = true;
+    std::weak_ptr<PulseHardware> weak = weak_from_this();
+    controlQueue().asyncAfter(seconds, [weak, pending, fn = std::move(fn)] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard g(self->mutex_);
+            (*self).*pending = false;
+        }
+        fn(*self);
+    });
 }
 
-std::optional<PulseHardware::Defaults> PulseHardware::effectiveDefaults(Connection& conn) {
-    auto info = serverInfo(conn);
+std::optional<PulseHardware::Defaults> PulseHardware::defaults(Connection& conn) {
+    auto info = conn.serverInfo();
     if (!info) return std::nullopt;
     // A restarting server may name its defaults before it lists their devices (seen on
     // PipeWire): a default counts once its device is listed, so that moment is a change
     // like any other.
     Defaults d;
-    if (!info->defaultSourceName.empty()) {
-        auto source = conn.source(info->defaultSourceName);
-        if (source) {
-            d.source = source->name;
-            d.sourceIndex = source->index;
-            d.input = !source->isMonitor;
-        }
-    }
-    if (!info->defaultSinkName.empty()) {
-        auto sink = conn.sink(info->defaultSinkName);
-        if (sink && !sink->monitorSourceName.empty()) d.sink = sink->name;
+    auto find = [&](const ServerInfo& named) {
+        if (!d.source && !named.defaultSourceName.empty()) d.source = conn.source(named.defaultSourceName);
+        if (!d.sink && !named.defaultSinkName.empty()) d.sink = conn.sink(named.defaultSinkName);
+    };
+    find(*info);
+    // We have seen pipewire-pulse (0.3.65) leave a long-lived client's default source at
+    // none for good after the default source was removed, while new clients were told the
+    // next source: where ours names no device it lists, a fresh connection has the say.
+    auto lists = [](const auto& devices) { return devices && !devices->empty(); };
+    if ((!d.source && lists(conn.sources())) || (!d.sink && lists(conn.sinks()))) {
+        std::string error;
+        auto fresh = Connection::connect(kClientName, &error);
+        if (auto second = fresh ? fresh->serverInfo() : std::nullopt) find(*second);
     }
     return d;
 }
@@ -337,18 +323,8 @@ void PulseHardware::ensureTapStreams() {
     for (AudioObjectID id : ids) ok = retarget(id, false) && ok;
     if (ok) return;
     std::lock_guard g(mutex_);
-    if (retargetScheduled_) return;
-    retargetScheduled_ = true;
-    std::weak_ptr<PulseHardware> weak = weak_from_this();
-    controlQueue().asyncAfter(kReconnectSeconds, [weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        {
-            std::lock_guard lock(self->mutex_);
-            self->retargetScheduled_ = false;
-        }
-        self->ensureTapStreams();
-    });
+    scheduleLocked(&PulseHardware::retargetScheduled_, kReconnectSeconds,
+                   [](PulseHardware& self) { self.ensureTapStreams(); });
 }
 
 void PulseHardware::onServerChanged(std::uint64_t generation) {
@@ -359,73 +335,49 @@ void PulseHardware::onServerChanged(std::uint64_t generation) {
         conn = connection_;
     }
     if (!conn) return;
-    auto defaults = effectiveDefaults(*conn);
-    if (!defaults) return;
+    auto current = defaults(*conn);
+    if (!current) return;
     bool sourceMoved = false;
     bool sinkChanged = false;
     {
         std::lock_guard g(mutex_);
-        sourceMoved = std::pair(defaults->source, defaults->sourceIndex) != announcedSource_;
-        sinkChanged = defaults->sink != lastDefaultSink_;
-        lastDefaultSink_ = defaults->sink;
+        sourceMoved = current->sourceKey() != announcedSource_;
+        sinkChanged = current->tapSink() != lastDefaultSink_;
+        lastDefaultSink_ = current->tapSink();
+        // The default input flickers while the server reorganises (PipeWire names none for
+        // a moment between two sources, or the next one before none): listeners hear of it
+        // once it has held still, and only if it is another device than the one they last
+        // heard of.
+        if (sourceMoved) {
+            scheduleLocked(&PulseHardware::announceScheduled_, kSettleSeconds,
+                           [generation](PulseHardware& self) { self.announceDefaultInput(generation); });
+        }
+        // The server may settle on a new default input without a word (see defaults()):
+        // while no input is the default, look again shortly.
+        if (!current->input() && !listeners_.empty()) {
+            scheduleLocked(&PulseHardware::inputRecheckScheduled_, kReconnectSeconds,
+                           [generation](PulseHardware& self) { self.onServerChanged(generation); });
+        }
     }
     if (sinkChanged) ensureTapStreams();
-    if (sourceMoved) announceDefaultInputSoon(generation);
-    if (!defaults->input) watchForDefaultInput(generation);
-}
-
-// The default input flickers while the server reorganises (PipeWire names none for a
-// moment between two sources, or the next one before none): listeners hear of it once
-// it has held still, and only if it is another device than the one they last heard of.
-// A device re-created under the same name is another device: its index differs.
-void PulseHardware::announceDefaultInputSoon(std::uint64_t generation) {
-    {
-        std::lock_guard g(mutex_);
-        if (announceScheduled_) return;
-        announceScheduled_ = true;
-    }
-    std::weak_ptr<PulseHardware> weak = weak_from_this();
-    controlQueue().asyncAfter(kSettleSeconds, [weak, generation] {
-        if (auto self = weak.lock()) self->announceDefaultInput(generation);
-    });
 }
 
 void PulseHardware::announceDefaultInput(std::uint64_t generation) {
     std::shared_ptr<Connection> conn;
     {
         std::lock_guard g(mutex_);
-        announceScheduled_ = false;
         if (generation != generation_) return;
         conn = connection_;
     }
     if (!conn) return;
-    auto defaults = effectiveDefaults(*conn);
-    if (!defaults) return;
+    auto current = defaults(*conn);
+    if (!current) return;
     {
         std::lock_guard g(mutex_);
-        const std::pair current(defaults->source, defaults->sourceIndex);
-        if (current == announcedSource_) return;
-        announcedSource_ = current;
+        if (current->sourceKey() == announcedSource_) return;
+        announcedSource_ = current->sourceKey();
     }
     fireDefaultInputListeners();
-}
-
-// The server may settle on a new default input without a word (see serverInfo): while
-// no input is the default, look again shortly.
-void PulseHardware::watchForDefaultInput(std::uint64_t generation) {
-    std::lock_guard g(mutex_);
-    if (listeners_.empty() || inputRecheckScheduled_) return;
-    inputRecheckScheduled_ = true;
-    std::weak_ptr<PulseHardware> weak = weak_from_this();
-    controlQueue().asyncAfter(kReconnectSeconds, [weak, generation] {
-        auto self = weak.lock();
-        if (!self) return;
-        {
-            std::lock_guard lock(self->mutex_);
-            self->inputRecheckScheduled_ = false;
-        }
-        self->onServerChanged(generation);
-    });
 }
 
 void PulseHardware::onTapStreamFailed(AudioObjectID) { ensureTapStreams(); }
@@ -455,10 +407,10 @@ bool PulseHardware::retarget(AudioObjectID aggregate, bool force) {
     std::lock_guard streamLock(agg->streamMutex);
     auto conn = connection();
     if (!conn) return false;
-    auto info = serverInfo(*conn);
-    if (!info) return false;
+    auto current = defaults(*conn);
+    if (!current) return false;
     // The monitor is resolved by name: "@DEFAULT_MONITOR@" is not reliable on every server.
-    auto sink = conn->sink(info->defaultSinkName);
+    const auto& sink = current->sink;
     if (!sink || sink->monitorSourceName.empty()) return false;
 
     std::unique_ptr<RecordStream> old;
@@ -636,14 +588,10 @@ OSStatus PulseHardware::getPropertyData(AudioObjectID object, const PropertyAddr
         if (address.selector == selector::defaultInputDevice) {
             auto conn = connection();
             if (!conn) return kErrUnspecified;
-            auto info = serverInfo(*conn);
-            if (!info) return kErrUnspecified;
-            AudioObjectID id = 0;
-            if (!info->defaultSourceName.empty()) {
-                // A monitor as default source would record the speakers as a microphone.
-                auto source = conn->source(info->defaultSourceName);
-                if (source && !source->isMonitor) id = registry_->idFor("source:" + source->name);
-            }
+            auto current = defaults(*conn);
+            if (!current) return kErrUnspecified;
+            // A monitor as default source would record the speakers as a microphone.
+            const AudioObjectID id = current->input() ? registry_->idFor("source:" + current->source->name) : 0;
             return writeValue(id, ioSize, data);
         }
         if (address.selector == selector::devices) {
@@ -808,17 +756,16 @@ OSStatus PulseHardware::createAggregateDevice(const AggregateDeviceDescription& 
     if (tap == 0) return kErrBadObject;
     auto conn = connection();
     if (!conn) return kErrUnspecified;
-    auto info = serverInfo(*conn);
-    if (!info) return kErrUnspecified;
-    auto sink = conn->sink(info->defaultSinkName);
-    if (!sink) return kErrUnspecified;
+    auto current = defaults(*conn);
+    if (!current || !current->sink) return kErrUnspecified;
+    const DeviceInfo& sink = *current->sink;
 
     auto agg = std::make_shared<Aggregate>();
     agg->id = registry_->fresh();
     agg->tap = tap;
     agg->uid = description.uid;
     agg->name = description.name;
-    agg->rate = sink->rate;
+    agg->rate = sink.rate;
     agg->channels = mono ? 1 : 2;
     std::lock_guard g(mutex_);
     aggregates_[agg->id] = agg;

@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/audio_hardware.h"
@@ -115,20 +117,25 @@ private:
     std::shared_ptr<Connection> connection();
     std::shared_ptr<Connection> connectLocked();
     void onConnectionLost(std::uint64_t generation);
-    void tryReconnect(bool fromTimer);
+    void tryReconnect();
+    // Runs fn on the control queue in `seconds` unless a run behind *pending already
+    // waits. Called with mutex_ held.
+    void scheduleLocked(bool PulseHardware::*pending, double seconds, std::function<void(PulseHardware&)> fn);
     void onServerChanged(std::uint64_t generation);
     void onTapStreamFailed(platform::AudioObjectID aggregate);
+    // The server's default devices; nullopt where it names none or its device is missing.
     struct Defaults {
-        std::string source;  // empty while the server names none or its device is missing
-        std::uint32_t sourceIndex = 0;
-        bool input = false;  // the source is one to record from, not a monitor
-        std::string sink;
+        std::optional<DeviceInfo> source;
+        std::optional<DeviceInfo> sink;
+        // A device re-created under the same name is another device: its index differs.
+        std::pair<std::string, std::uint32_t> sourceKey() const {
+            return source ? std::pair(source->name, source->index) : std::pair(std::string(), 0u);
+        }
+        bool input() const { return source && !source->isMonitor; }
+        std::string tapSink() const { return sink && !sink->monitorSourceName.empty() ? sink->name : ""; }
     };
-    std::optional<ServerInfo> serverInfo(Connection& conn);
-    std::optional<Defaults> effectiveDefaults(Connection& conn);
+    std::optional<Defaults> defaults(Connection& conn);
     void ensureTapStreams();
-    void watchForDefaultInput(std::uint64_t generation);
-    void announceDefaultInputSoon(std::uint64_t generation);
     void announceDefaultInput(std::uint64_t generation);
     void fireDefaultInputListeners();
     // Opens (or re-opens) the aggregate's stream on the default sink's monitor.
