@@ -1,0 +1,97 @@
+#include "core/clock_follower.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace velomar {
+namespace {
+
+// A source in 10 ms blocks whose clock runs (1 + ppm) fast against the host, its stamps
+// jittered uniformly by +-jitter seconds, steered by the follower the way the mixer
+// steers a converter: the cursor advances by the block's nominal length times the ratio.
+struct Loop {
+    double ppm = 0, jitter = 0;
+    double changeAt = -1, ppmAfter = 0;  // a clock that changes mid-run
+    std::mt19937 random{12};
+    ClockFollower follower;
+    double sourceTime = 0;  // host seconds of the next block's first frame
+    double cursor = 0;      // timeline samples
+    double maxOffset = 0, maxStep = 0, maxPitch = 0;
+
+    // True offset of the cursor against the host position, in samples.
+    double offset() const { return sourceTime * ClockFollower::kRate - cursor; }
+
+    void run(double seconds, double settle) {
+        std::uniform_real_distribution<double> jitterOf(-jitter, jitter);
+        const double block = 0.01;
+        while (sourceTime < seconds) {
+            const double e = (changeAt >= 0 && sourceTime >= changeAt ? ppmAfter : ppm) * 1e-6;
+            const double stamp = sourceTime + (jitter > 0 ? jitterOf(random) : 0.0);
+            const double before = follower.ratio();
+            follower.observe(1000 + stamp, stamp * ClockFollower::kRate - cursor);
+            cursor += block * ClockFollower::kRate * follower.ratio();
+            sourceTime += block / (1 + e);
+            const bool settled = sourceTime > settle && !(changeAt >= 0 && sourceTime > changeAt && sourceTime < changeAt + settle);
+            if (!settled) continue;
+            maxOffset = std::max(maxOffset, std::abs(offset()));
+            maxStep = std::max(maxStep, std::abs(follower.ratio() - before));
+            // A tone's pitch error: the steered ratio against the one the clock needs.
+            maxPitch = std::max(maxPitch, std::abs(follower.ratio() * (1 + e) - 1));
+        }
+    }
+};
+
+TEST(ClockFollower, LocksAndHoldsWithoutModulatingThePitch) {
+    struct Case {
+        const char* what;
+        double ppm, jitter, changeAt, ppmAfter;
+    };
+    const Case cases[] = {
+        {"0 ppm, jittered", 0, 0.005, -1, 0},
+        {"+50 ppm", 50, 0, -1, 0},
+        {"-50 ppm, jittered", -50, 0.005, -1, 0},
+        {"+300 ppm, jittered", 300, 0.005, -1, 0},
+        {"-300 ppm", -300, 0, -1, 0},
+        {"+1000 ppm, jittered", 1000, 0.005, -1, 0},
+        {"-1000 ppm, jittered", -1000, 0.005, -1, 0},
+        {"+1000 ppm", 1000, 0, -1, 0},
+        {"+100 then -100 ppm, jittered", 100, 0.005, 600, -100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Loop loop;
+        loop.ppm = c.ppm;
+        loop.jitter = c.jitter;
+        loop.changeAt = c.changeAt;
+        loop.ppmAfter = c.ppmAfter;
+        loop.run(1800, 12);
+        EXPECT_LT(loop.maxOffset, 32) << "2 ms after lock";
+        EXPECT_LT(loop.maxPitch, 100e-6) << "0.1 Hz at 1 kHz";
+        EXPECT_LT(loop.maxStep, 5e-6) << "no audible step from one block to the next (0.005 Hz at 1 kHz)";
+    }
+}
+
+TEST(ClockFollower, ExactNominalStampsNeverSteer) {
+    Loop loop;
+    loop.run(600, 0);
+    EXPECT_FALSE(loop.follower.engaged());
+    EXPECT_EQ(loop.follower.ratio(), 1.0);
+}
+
+TEST(ClockFollower, RestartForgetsTheLock) {
+    Loop loop;
+    loop.ppm = 300;
+    loop.run(60, 0);
+    ASSERT_TRUE(loop.follower.engaged());
+    ASSERT_NE(loop.follower.ratio(), 1.0);
+    loop.follower.restart();
+    EXPECT_FALSE(loop.follower.engaged());
+    EXPECT_EQ(loop.follower.ratio(), 1.0);
+    EXPECT_EQ(loop.follower.rate(), 1.0);
+}
+
+}  // namespace
+}  // namespace velomar
