@@ -8,6 +8,13 @@
 // its output with kDelayFrames of silence and hands out, per call, exactly the frames
 // the input so far is worth at the rate ratio. The silence covers what soxr holds, so
 // output is steady and every input frame appears kDelayFrames after its own time.
+//
+// Steering: a source whose clock is off gets a ratio near 1 from the mixer. soxr's
+// variable-rate mode costs about 15 times its fixed HQ conversion (measured at 48 to
+// 16 kHz) and re-creating soxr per ratio breaks the stream, so the fixed HQ conversion
+// stays and a short windowed-sinc interpolator reads its 16 kHz output at the steered
+// pace. At phase 0 the interpolator is the identity, so switching it on mid-stream
+// leaves no seam; it looks kSteeringFrames ahead, well within the leading silence.
 
 #include <soxr.h>
 
@@ -15,6 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 
 #include "platform/pcm.h"
 
@@ -94,10 +102,66 @@ bool toMono(const Buffer& buffer, std::vector<float>& out) {
     return false;
 }
 
+constexpr std::size_t kHistory = Converter::kSteeringFrames;  // frames kept before the read position
+constexpr std::size_t kTaps = 2 * Converter::kSteeringFrames;  // taps -15 ... +16 around it
+constexpr std::size_t kPhases = 256;
+
+// Kaiser-windowed sinc, one row of taps per phase (kPhases + 1 rows, so that a phase
+// between two rows interpolates them), each row normalised to unity gain. Row 0 is the
+// exact identity.
+const std::vector<float>& steeringTable() {
+    static const std::vector<float> table = [] {
+        const auto bessel0 = [](double x) {
+            double sum = 1, term = 1;
+            for (int k = 1; k < 30; ++k) {
+                term *= (x / (2 * k)) * (x / (2 * k));
+                sum += term;
+            }
+            return sum;
+        };
+        constexpr double beta = 8;
+        constexpr double half = double(Converter::kSteeringFrames);
+        std::vector<float> t((kPhases + 1) * kTaps);
+        for (std::size_t p = 0; p <= kPhases; ++p) {
+            const double frac = double(p) / double(kPhases);
+            double sum = 0;
+            std::vector<double> row(kTaps);
+            for (std::size_t j = 0; j < kTaps; ++j) {
+                const double x = double(j) - (half - 1) - frac;  // tap's distance from the read position
+                const double sinc = x == 0 ? 1.0 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
+                const double r = x / half;
+                const double window = std::abs(r) >= 1 ? 0.0 : bessel0(beta * std::sqrt(1 - r * r)) / bessel0(beta);
+                row[j] = (p == 0 || p == kPhases) ? 0.0 : sinc * window;
+                sum += row[j];
+            }
+            if (p == 0) row[kHistory - 1] = sum = 1;
+            if (p == kPhases) row[kHistory] = sum = 1;
+            for (std::size_t j = 0; j < kTaps; ++j) t[p * kTaps + j] = float(row[j] / sum);
+        }
+        return t;
+    }();
+    return table;
+}
+
 class CanonicalConverter final : public Converter {
 public:
-    CanonicalConverter(const Format& from, const Format& to, SoxrPtr soxr)
-        : from_(from), to_(to), soxr_(std::move(soxr)), fifo_(kDelayFrames, 0.0f) {}
+    // steeringOnly: canonical input, steered from the start, no leading silence.
+    CanonicalConverter(const Format& from, const Format& to, SoxrPtr soxr, bool steeringOnly)
+        : from_(from),
+          to_(to),
+          soxr_(std::move(soxr)),
+          fifo_(kHistory + (steeringOnly ? 0 : kDelayFrames), 0.0f),
+          head_(kHistory),
+          steeringOnly_(steeringOnly),
+          steering_(steeringOnly) {}
+
+    std::uint32_t delayFrames() const override { return steeringOnly_ ? kSteeringFrames : kDelayFrames; }
+
+    void setRatio(double ratio) override {
+        if (!std::isfinite(ratio) || ratio <= 0 || (!steering_ && ratio == 1)) return;
+        steering_ = true;
+        step_ = 1 / ratio;
+    }
 
     bool convert(Buffer& output, std::string* error, const InputBlock& input) override {
         auto fail = [&](const char* message) {
@@ -107,7 +171,7 @@ public:
         };
         if (!(output.format() == to_) || !output.floatChannelData()) return fail("output buffer is not in the converter's output format");
         const std::uint64_t capacity = output.frameCapacity();
-        while (input && !ended_ && ready() < capacity) {
+        while (input && !ended_ && (steering_ ? steeredReady(capacity) < capacity : ready() < capacity)) {
             InputStatus status = InputStatus::noDataNow;
             BufferPtr in = input(status);
             if (status == InputStatus::haveData) {
@@ -122,15 +186,69 @@ public:
                 break;
             }
         }
+        if (steering_) {
+            output.setFrameLength(std::uint32_t(steer(output.floatChannelData()[0], capacity)));
+            return true;
+        }
         const std::uint64_t n = std::min(capacity, ready());
         if (n > 0) std::memcpy(output.floatChannelData()[0], fifo_.data() + head_, std::size_t(n) * sizeof(float));
         head_ += std::size_t(n);
+        sHead_ += n;
         outFrames_ += n;
         output.setFrameLength(std::uint32_t(n));
         return true;
     }
 
 private:
+    // Resampled stream frames that may be read now: what the input so far is worth (a
+    // steering-only converter holds back the interpolator's look-ahead), or everything once
+    // the stream has ended.
+    double steeredDue() const {
+        if (ended_) return std::numeric_limits<double>::infinity();
+        if (steeringOnly_) return inFrames_ > kSteeringFrames ? double(inFrames_ - kSteeringFrames) : 0.0;
+        return std::floor(double(inFrames_) * kOutputRate / from_.sampleRate());
+    }
+
+    // Whether one more steered frame can leave now.
+    bool steeredFrameReady() const {
+        return double(sHead_) + frac_ < steeredDue() && head_ + kHistory < fifo_.size();
+    }
+
+    // Steered frames that could leave now, counted up to limit.
+    std::uint64_t steeredReady(std::uint64_t limit) const {
+        if (!steeredFrameReady()) return 0;
+        // Ahead by at most kSteeringFrames, the fifo is what bounds the count in practice.
+        const double due = std::min(steeredDue(), double(sHead_ + (fifo_.size() - head_ - kHistory)));
+        const double n = std::ceil((due - double(sHead_) - frac_) / step_);
+        return n >= double(limit) ? limit : std::uint64_t(std::max(n, 0.0));
+    }
+
+    std::uint64_t steer(float* out, std::uint64_t capacity) {
+        const std::vector<float>& table = steeringTable();
+        std::uint64_t n = 0;
+        while (n < capacity && steeredFrameReady()) {
+            const double scaled = frac_ * double(kPhases);
+            const std::size_t phase = std::min(std::size_t(scaled), kPhases - 1);
+            const float mix = float(scaled - double(phase));
+            const float* a = table.data() + phase * kTaps;
+            const float* b = a + kTaps;
+            const float* x = fifo_.data() + head_ - (kHistory - 1);
+            float sumA = 0, sumB = 0;
+            for (std::size_t j = 0; j < kTaps; ++j) {
+                sumA += a[j] * x[j];
+                sumB += b[j] * x[j];
+            }
+            out[n++] = sumA + (sumB - sumA) * mix;
+            frac_ += step_;
+            const double whole = std::floor(frac_);
+            frac_ -= whole;
+            head_ += std::size_t(whole);
+            sHead_ += std::uint64_t(whole);
+        }
+        outFrames_ += n;
+        return n;
+    }
+
     // Frames that may leave now: what the input so far is worth at the rate ratio, or
     // everything once the stream has ended.
     std::uint64_t ready() const {
@@ -152,7 +270,12 @@ private:
         return resample(mono_.data(), mono_.size());
     }
 
-    const char* drain() { return soxr_ ? resample(nullptr, 0) : nullptr; }
+    // Once steering, zeros after the tail let the interpolator read the last frames.
+    const char* drain() {
+        const char* message = soxr_ ? resample(nullptr, 0) : nullptr;
+        if (!message && steering_) fifo_.insert(fifo_.end(), kHistory, 0.0f);
+        return message;
+    }
 
     // A null input flushes soxr's tail.
     const char* resample(const float* in, std::size_t frames) {
@@ -177,10 +300,11 @@ private:
         }
     }
 
+    // Keeps kHistory frames before the read position for the interpolator.
     void compact() {
-        if (head_ >= 4096 && head_ * 2 >= fifo_.size()) {
-            fifo_.erase(fifo_.begin(), fifo_.begin() + std::ptrdiff_t(head_));
-            head_ = 0;
+        if (head_ >= 4096 + kHistory && head_ * 2 >= fifo_.size()) {
+            fifo_.erase(fifo_.begin(), fifo_.begin() + std::ptrdiff_t(head_ - kHistory));
+            head_ = kHistory;
         }
     }
 
@@ -188,11 +312,16 @@ private:
     Format to_;
     SoxrPtr soxr_;               // absent when the input already runs at 16 kHz
     std::vector<float> mono_;
-    std::vector<float> fifo_;    // output not handed out yet, from head_
+    std::vector<float> fifo_;    // resampled stream; not handed out yet from head_
     std::size_t head_ = 0;
+    std::uint64_t sHead_ = 0;      // the resampled stream's frame at head_, from its first frame
     std::uint64_t inFrames_ = 0;
     std::uint64_t outFrames_ = 0;  // includes the leading silence
     bool ended_ = false;
+    bool steeringOnly_ = false;
+    bool steering_ = false;
+    double step_ = 1;   // resampled frames per output frame while steering
+    double frac_ = 0;   // read position's fraction beyond head_
 };
 
 }  // namespace
@@ -221,7 +350,13 @@ std::unique_ptr<Converter> Converter::make(const Format& from, const Format& to)
         soxr.reset(soxr_create(rate, kOutputRate, 1, &err, &io, &quality, &runtime));
         if (err || !soxr) return nullptr;
     }
-    return std::make_unique<CanonicalConverter>(from, *canonical, std::move(soxr));
+    return std::make_unique<CanonicalConverter>(from, *canonical, std::move(soxr), false);
+}
+
+std::unique_ptr<Converter> Converter::makeSteering(const Format& canonical) {
+    const auto expected = Format::common(SampleType::float32, kOutputRate, 1, false);
+    if (!expected || !(canonical == *expected)) return nullptr;
+    return std::make_unique<CanonicalConverter>(canonical, canonical, nullptr, true);
 }
 
 }  // namespace velomar::pcm

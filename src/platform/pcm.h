@@ -140,11 +140,25 @@ public:
     enum class InputStatus { haveData = 0, noDataNow = 1, endOfStream = 2 };
     using InputBlock = std::function<BufferPtr(InputStatus& status)>;
 
+    // Half the steering interpolator's length: how far it looks ahead, and so the delay of
+    // a converter made by makeSteering().
+    static constexpr std::uint32_t kSteeringFrames = 16;
+
     virtual ~Converter() = default;
     // nullptr when the pair is unsupported.
     static std::unique_ptr<Converter> make(const Format& from, const Format& to);
+    // For a source already in the canonical format whose clock is off: no rate conversion,
+    // only steering (from the start, at ratio 1 until told otherwise), kSteeringFrames
+    // behind its input and without leading silence. nullptr unless format is canonical.
+    static std::unique_ptr<Converter> makeSteering(const Format& canonical);
     // Fills output (setting its frameLength); false with *error set on failure.
     virtual bool convert(Buffer& output, std::string* error, const InputBlock& input) = 0;
+    // Output frames each input frame appears behind its own time.
+    virtual std::uint32_t delayFrames() const = 0;
+    // Steers the output rate: ratio output frames per nominal output frame (finite, near 1),
+    // from the next output frame on. Until a ratio other than 1 is set, the output is the
+    // plain conversion, frame for frame.
+    virtual void setRatio(double ratio) = 0;
 };
 
 // Host clock: ticks are CLOCK_MONOTONIC nanoseconds on Linux.

@@ -263,5 +263,85 @@ TEST(Converter, OppositeChannelsAverageToSilence) {
     }
 }
 
+
+// Residual of a stretch against the best-fitting sine of a known frequency, in dB below it.
+double sineResidualDb(const float* x, std::size_t n, double freq) {
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = 2 * kPi * freq * double(i) / 16000;
+        const double si = std::sin(w), co = std::cos(w);
+        ss += si * si, cc += co * co, sc += si * co, xs += x[i] * si, xc += x[i] * co;
+    }
+    const double det = ss * cc - sc * sc;
+    const double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+    double err = 0, sig = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = 2 * kPi * freq * double(i) / 16000;
+        const double fit = a * std::sin(w) + b * std::cos(w);
+        err += (x[i] - fit) * (x[i] - fit), sig += fit * fit;
+    }
+    return 10 * std::log10(sig / err);
+}
+
+// A converter steered from the middle of its stream on: identical up to the switch, no
+// seam there (a tone moves only by the stretch itself), then as many frames as the ratio
+// asks and a clean tone at the stretched frequency.
+TEST(Converter, SteeringStretchesTheStreamWithoutASeam) {
+    const Format f = *Format::common(SampleType::float32, 48000, 1, false);
+    for (double freq : {1000.0, 6000.0}) {
+        for (double ratio : {1.001, 0.999}) {
+            SCOPED_TRACE(testing::Message() << freq << " Hz, ratio " << ratio);
+            auto plain = Converter::make(f, canonical());
+            auto steered = Converter::make(f, canonical());
+            auto tone = [&](std::uint64_t i, std::uint32_t) { return 0.5 * std::sin(2 * kPi * freq * double(i) / 48000); };
+            std::vector<float> a, b;
+            std::size_t switchedAt = 0;
+            for (std::uint64_t fed = 0; fed < 48000 * 6; fed += 480) {
+                if (fed == 48000) {
+                    switchedAt = b.size();
+                    steered->setRatio(ratio);
+                }
+                auto in = makeBuffer(f, fed, 480, tone);
+                auto pa = convertOnce(*plain, in), pb = convertOnce(*steered, in);
+                a.insert(a.end(), pa.begin(), pa.end());
+                b.insert(b.end(), pb.begin(), pb.end());
+            }
+            ASSERT_EQ(switchedAt, 16000u);
+            for (std::size_t i = 0; i < switchedAt; ++i) ASSERT_EQ(a[i], b[i]) << i;
+            // 100 frames after the switch the stream has moved by a tenth of a frame.
+            const double slope = 2 * kPi * freq / 16000 * 0.5;
+            for (std::size_t i = switchedAt; i < switchedAt + 100; ++i)
+                ASSERT_LT(std::fabs(a[i] - b[i]), slope * (std::fabs(ratio - 1) * double(i - switchedAt + 1) + 0.002)) << i;
+            EXPECT_NEAR(double(b.size()), 16000 + 16000 * 5 * ratio, 2.0);
+            const std::size_t from = switchedAt + 16000, n = 16000;
+            EXPECT_GT(sineResidualDb(b.data() + from, n, freq / ratio), 80.0);
+        }
+    }
+}
+
+// A canonical source whose clock is off: at ratio 1 its output is its input, frame for
+// frame, kSteeringFrames behind, and no more is held back than that.
+TEST(Converter, SteeringOnlyConverterPassesCanonicalInputBehindByItsLookAhead) {
+    EXPECT_FALSE(Converter::makeSteering(*Format::common(SampleType::float32, 48000, 1, false)));
+    auto conv = Converter::makeSteering(canonical());
+    ASSERT_TRUE(conv);
+    EXPECT_EQ(conv->delayFrames(), Converter::kSteeringFrames);
+    EXPECT_EQ(Converter::make(*Format::common(SampleType::int16, 44100, 2, true), canonical())->delayFrames(),
+              Converter::kDelayFrames);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> noise(-0.9, 0.9);
+    std::vector<double> samples(16000);
+    for (auto& v : samples) v = noise(rng);
+    std::vector<float> out;
+    std::uint64_t fed = 0;
+    for (std::uint32_t n : {10u, 160u, 7u, 1000u, 160u, 4000u}) {
+        auto part = convertOnce(*conv, makeBuffer(canonical(), fed, n, [&](std::uint64_t i, std::uint32_t) { return samples[i]; }));
+        fed += n;
+        out.insert(out.end(), part.begin(), part.end());
+        ASSERT_EQ(out.size(), fed - std::min<std::uint64_t>(fed, Converter::kSteeringFrames));
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], float(samples[i])) << i;
+}
+
 }  // namespace
 }  // namespace velomar::pcm
