@@ -35,9 +35,14 @@ void ClockFollower::observe(double hostSeconds, double residual) {
     rate_ -= beta * innovation / (kRate * ratio_ * meanStep_);
     rate_ = std::clamp(rate_, 1 - 2 * kMaxDeviation, 1 + 2 * kMaxDeviation);
 
-    if (!engaged_ && lastT_ - firstT_ >= kEngageSeconds && std::abs(offset_) > kEngageSamples) engaged_ = true;
+    if (!engaged_ && lastT_ - firstT_ >= kEngageSeconds && std::abs(offset_) > kEngageSamples) {
+        engaged_ = true;
+        engagedT_ = lastT_;
+    }
     if (!engaged_) return;
-    const double pull = std::clamp(offset_ / (kRate * kPullSeconds), -kMaxPull, kMaxPull);
+    const bool acquiring = lastT_ - engagedT_ < kAcquireSeconds;
+    const double most = acquiring ? kAcquireMaxPull : kMaxPull;
+    const double pull = std::clamp(offset_ / (kRate * (acquiring ? kAcquirePullSeconds : kPullSeconds)), -most, most);
     const double target = std::clamp((1 + pull) / rate_, 1 - kMaxDeviation, 1 + kMaxDeviation);
     ratio_ += (target - ratio_) * std::min(1.0, dt / kSmoothSeconds);
 }

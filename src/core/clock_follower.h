@@ -27,6 +27,11 @@ public:
     static constexpr double kEngageSamples = 16;      // 1 ms of estimated offset starts steering
     static constexpr double kEngageSeconds = 1;       // not before the tracker has seen this much
     static constexpr double kMaxPull = 60e-6;         // the pull bends the ratio by at most this
+    // Right after engaging, the offset left by the first block's stamp (up to a jitter's
+    // worth) and by the drift before engaging is pulled in faster.
+    static constexpr double kAcquireSeconds = 15;
+    static constexpr double kAcquirePullSeconds = 3;
+    static constexpr double kAcquireMaxPull = 500e-6;
     static constexpr double kMaxDeviation = 2e-3;     // ratio stays within 1 +- this (2000 ppm)
 
     // One block placed contiguously at host seconds t, whose exact host position lay
@@ -46,6 +51,7 @@ public:
 private:
     std::int64_t count_ = 0;
     double firstT_ = 0;
+    double engagedT_ = 0;
     double lastT_ = 0;
     double meanStep_ = 0;   // mean host seconds between observations
     double offset_ = 0;

@@ -35,9 +35,10 @@ void Mixer::ingest(pcm::BufferPtr buffer, std::string key, double hostSeconds) {
         if (!buffer) return;
         auto samples = convert(buffer, key);
         if (!samples || samples->empty()) return;
-        // Converted audio leaves its converter kDelayFrames late; stamping it that much
-        // earlier keeps converted and pass-through sources on the same instant.
-        const double delay = sources_.at(key).converter ? double(pcm::Converter::kDelayFrames) / double(kRate) : 0.0;
+        // Converted audio leaves its converter late by the converter's delay; stamping it
+        // that much earlier keeps converted and pass-through sources on the same instant.
+        const auto& converter = sources_.at(key).converter;
+        const double delay = converter ? double(converter->delayFrames()) / double(kRate) : 0.0;
         place(std::move(*samples), key, hostSeconds - delay);
     });
 }
@@ -50,7 +51,7 @@ std::optional<std::vector<float>> Mixer::convert(const pcm::BufferPtr& buffer, c
             converter = pcm::Converter::make(buffer->format(), canonical_);
             if (!converter) return std::nullopt;
         }
-        it = sources_.insert_or_assign(key, Source{buffer->format(), std::move(converter), std::nullopt}).first;
+        it = sources_.insert_or_assign(key, Source{buffer->format(), std::move(converter), std::nullopt, {}}).first;
     }
     Source& source = it->second;
     if (!source.converter) return monoFloats(*buffer);
@@ -105,13 +106,17 @@ void Mixer::place(std::vector<float> samples, const std::string& key, double hos
         const Int d = saturatingSub(p, cur);
         if (d >= -kJitterTolerance && d <= kJitterTolerance) {
             p = cur;
+            source.follower.observe(hostSeconds, position - double(cur));
         } else if (d <= kJumpLimit) {
             resyncCount_ += 1;
             if (d > 0) silenceInserted_ += d;
+            source.follower.restart();
         } else {
             clockClamps_ += 1;
             p = cur;
+            source.follower.restart();
         }
+        steer(source);
         floor = std::max(cur, base_);
     } else if (saturatingSub(p, latestSample_) > kJumpLimit) {
         clockClamps_ += 1;
@@ -133,6 +138,12 @@ void Mixer::place(std::vector<float> samples, const std::string& key, double hos
     source.cursor = p + count();
     latestSample_ = std::max(latestSample_, p + count());
     flush(latestSample_ - kSlack);
+}
+
+// The ratio applies from the source's next block on.
+void Mixer::steer(Source& source) {
+    if (!source.converter && source.follower.engaged()) source.converter = pcm::Converter::makeSteering(canonical_);
+    if (source.converter) source.converter->setRatio(source.follower.ratio());
 }
 
 void Mixer::add(std::span<const float> samples, std::int64_t atAbsolute) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock_follower.h"
 #include "core/events.h"
 #include "core/wav_writer.h"
 #include "platform/dispatch.h"
@@ -49,11 +50,15 @@ private:
         pcm::Format format;
         std::unique_ptr<pcm::Converter> converter;
         std::optional<std::int64_t> cursor;
+        // Steers the converter so that the cursor follows the host position; a canonical
+        // source gets a steering-only converter once its clock proves to be off.
+        ClockFollower follower;
     };
 
     std::optional<std::vector<float>> convert(const pcm::BufferPtr& buffer, const std::string& key);
     static std::vector<float> monoFloats(const pcm::Buffer& buffer);
     void place(std::vector<float> samples, const std::string& key, double hostSeconds);
+    void steer(Source& source);
     void add(std::span<const float> samples, std::int64_t atAbsolute);
     void flush(std::int64_t upTo);
 
