@@ -1,5 +1,6 @@
 #include "core/mixer.h"
 
+#include "platform/sim/sim_device_clock.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -425,6 +426,109 @@ TEST_F(MixerTest, ClickInTwoFormatsLandsAtTheSameIndex) {
         };
         const auto fromSystem = run(true), fromMic = run(false);
         EXPECT_NEAR(double(fromSystem), double(fromMic), 16.0);
+    }
+}
+
+
+// Two devices on clocks of their own, in virtual time: "system" at 16 kHz on the host's
+// clock, "mic" with a clock error in ppm (changing mid-run, or stopping for a second) in
+// the canonical format or at 48 kHz, both stamped with +-jitter, in 10 ms blocks. Each
+// clicks once per second of its own clock; once the mic's loop has locked, every click
+// lands where its true host time belongs as exactly as the other source's clicks do
+// (within 2 ms), and nothing is dropped, inserted or resynchronised but for the gap.
+TEST_F(MixerTest, SourcesOnDriftingClocksStayTogether) {
+    struct Case {
+        const char* what;
+        double ppm, jitter, seconds;
+        bool mic48k;
+        double changeAt = -1, ppmAfter = 0, gapAt = -1;
+    };
+    const Case cases[] = {
+        {"0 ppm", 0, 0, 300, false},
+        {"+50 ppm, jittered", 50, 0.005, 300, false},
+        {"-50 ppm", -50, 0, 300, true},
+        {"+300 ppm, 48 kHz, jittered", 300, 0.005, 300, true},
+        {"-300 ppm, jittered", -300, 0.005, 300, false},
+        {"+1000 ppm, jittered", 1000, 0.005, 300, false},
+        {"-1000 ppm, 48 kHz, jittered", -1000, 0.005, 300, true},
+        {"+500 ppm, jittered, half an hour", 500, 0.005, 1800, false},
+        {"+100 then -100 ppm, jittered", 100, 0.005, 600, false, 300, -100},
+        {"+300 ppm, a one-second gap", 300, 0.005, 600, false, -1, 0, 300},
+    };
+    constexpr double settle = 20;
+    struct Click {
+        double host;  // true host seconds
+        float sign;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
+        const double micRate = c.mic48k ? 48000 : 16000;
+        sim::DeviceClock sys(16000, 0, c.jitter, kStart, 1), mic(micRate, c.ppm, c.jitter, kStart + 0.1, 2);
+        std::uint64_t sysFrames = 0, micFrames = 0;
+        double micPpm = c.ppm;
+        bool gapDone = false;
+        std::vector<Click> clicks;
+        while (sys.now() < kStart + c.seconds) {
+            const bool isSys = sys.now() <= mic.now();
+            auto& clock = isSys ? sys : mic;
+            auto& done = isSys ? sysFrames : micFrames;
+            const auto rate = std::uint64_t(isSys ? 16000 : micRate);
+            const auto frames = std::uint32_t(rate / 100);
+            auto b = isSys ? constant(frames, 0.0f) : dc(c.mic48k ? f48 : canonical(), frames, 0.0);
+            const std::uint64_t at = (rate - done % rate) % rate;  // the block's frame that starts a second
+            if (at < frames) {
+                const double perFrame = 1 / (double(rate) * (1 + (isSys ? 0.0 : micPpm) * 1e-6));
+                clicks.push_back({clock.now() + double(at) * perFrame, isSys ? 1.0f : -1.0f});
+                b->floatChannelData()[0][at] = isSys ? 0.5f : -0.5f;
+            }
+            m().ingest(b, isSys ? "system" : "mic", clock.stamp(frames));
+            done += frames;
+            if (!isSys && c.changeAt >= 0 && mic.now() - kStart >= c.changeAt && micPpm != c.ppmAfter) {
+                micPpm = c.ppmAfter;
+                mic.setPpm(micPpm);
+            }
+            if (!isSys && c.gapAt >= 0 && !gapDone && mic.now() - kStart >= c.gapAt) {
+                mic.skip(1.0);
+                gapDone = true;
+            }
+        }
+        m().finish();
+        const auto st = Peer::state(m());
+        EXPECT_EQ(st.resyncs, c.gapAt >= 0 ? 1 : 0);
+        EXPECT_EQ(st.dropped, 0);
+        EXPECT_NEAR(double(st.silence), c.gapAt >= 0 ? 16000.0 : 0.0, c.gapAt >= 0 ? 200.0 : 0.0);
+        EXPECT_EQ(st.clamps, 0);
+        const auto file = fileSamples();
+        // Where each click landed against where its true host time belongs.
+        const auto error = [&](const Click& k) {
+            const double expected = (k.host - *st.start) * 16000;
+            const auto from = std::max<std::int64_t>(0, std::int64_t(expected) - 160);
+            const auto to = std::min<std::int64_t>(std::int64_t(file.size()) - 1, std::int64_t(expected) + 160);
+            std::int64_t best = from;
+            for (std::int64_t i = from; i <= to; ++i)
+                if (float(file[std::size_t(i)]) * k.sign > float(file[std::size_t(best)]) * k.sign) best = i;
+            return double(best) - expected;
+        };
+        const auto settling = [&](double t) {
+            t -= kStart;
+            return t < settle || (c.changeAt >= 0 && t >= c.changeAt && t < c.changeAt + settle) ||
+                   (c.gapAt >= 0 && t >= c.gapAt && t < c.gapAt + settle) || t > c.seconds - 1;
+        };
+        double worst = 0, lastSystem = 0;
+        int compared = 0;
+        for (const auto& k : clicks) {
+            if (settling(k.host)) continue;
+            if (k.sign > 0) {
+                lastSystem = error(k);
+                continue;
+            }
+            worst = std::max(worst, std::abs(error(k) - lastSystem));
+            compared += 1;
+        }
+        EXPECT_GT(compared, int(c.seconds / 2));
+        EXPECT_LE(worst, 32.0) << "2 ms";
     }
 }
 
