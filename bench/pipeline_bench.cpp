@@ -3,8 +3,12 @@
 // blocks with jittered host times): ingest, conversion, placement, the WAV writer, the
 // file. Prints CPU time per audio hour, speed against real time and peak memory, then
 // does the same job with sox on the same input and prints our CPU time as a ratio of its.
+// Then the clock figures: the same two sources, carrying only a click per second of their
+// own clocks, once with both clocks on the host's and once with the microphone's clock
+// off by --ppm (default +300): where the microphone's clicks land against the system
+// audio's after lock, and the drifting run's CPU time against the nominal one's.
 //
-//   pipeline_bench [hours] [--no-sox]      (hours also from VELOMAR_BENCH_HOURS; default 1)
+//   pipeline_bench [hours] [--no-sox] [--ppm N]   (hours also from VELOMAR_BENCH_HOURS; default 1)
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -146,18 +150,108 @@ std::vector<std::int16_t> readPcm16(const std::filesystem::path& path) {
     return {};
 }
 
+struct ClockRun {
+    double cpu = 0;
+    Fields diagnostics;
+    std::vector<double> offsets;  // microphone click against the system click before it, ms
+};
+
+// Two sources in 10 ms blocks, each clicking at the start of every second of its own
+// clock, the microphone's clock (1 + ppm) fast; stamps jittered by +-0.5 ms. Blocks are
+// handed over in host-time order, as capture delivers them.
+ClockRun clockRun(const std::filesystem::path& path, std::uint64_t blocks, double ppm) {
+    const auto sysFormat = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
+    const auto micFormat = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, true);
+    std::uint32_t seed = 7;
+    auto jitter = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return (double(seed >> 8) / double(1u << 24) - 0.5) * 0.001;
+    };
+    const double t0 = 5000.0, micStart = t0 + 0.5031, micBlock = 0.01 / (1 + ppm * 1e-6);
+    std::vector<double> sysClicks, micClicks;  // true host seconds
+    double origin = 0;
+    ClockRun run;
+    const double cpu0 = cpuSeconds(RUSAGE_SELF);
+    {
+        auto writer = std::make_shared<WAVWriter>(path.string(), 16000);
+        Mixer mixer(writer);
+        std::uint64_t ks = 0, km = 0;
+        while (ks < blocks) {
+            const double sysTrue = t0 + double(ks) * 0.01, micTrue = micStart + double(km) * micBlock;
+            const bool isSys = sysTrue <= micTrue;
+            const std::uint64_t k = isSys ? ks++ : km++;
+            auto b = pcm::Buffer::make(isSys ? sysFormat : micFormat, kBlock);
+            b->setFrameLength(kBlock);
+            float* data = b->floatChannelData()[0];
+            std::fill(data, data + kBlock * (isSys ? 2 : 1), 0.0f);
+            if (k % 100 == 0) {
+                if (isSys) data[0] = data[1] = 0.9f;
+                else data[0] = -0.9f;
+                (isSys ? sysClicks : micClicks).push_back(isSys ? sysTrue : micTrue);
+            }
+            const double stamp = (isSys ? sysTrue : micTrue) + jitter();
+            if (isSys && k == 0) origin = stamp;
+            mixer.ingest(std::move(b), isSys ? "system" : "mic", stamp);
+            if (k % 100 == 99) mixer.diagnostics();
+        }
+        mixer.finish();
+        run.diagnostics = mixer.diagnostics();
+    }
+    run.cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
+    const auto file = readPcm16(path);
+    // Where a click landed against where its true host time belongs, in samples.
+    auto error = [&](double host, int sign) {
+        const double expected = (host - origin) * 16000;
+        const auto from = std::max<std::int64_t>(0, std::int64_t(expected) - 160);
+        const auto to = std::min<std::int64_t>(std::int64_t(file.size()) - 1, std::int64_t(expected) + 160);
+        std::int64_t best = from;
+        for (std::int64_t i = from; i <= to; ++i)
+            if (file[std::size_t(i)] * sign > file[std::size_t(best)] * sign) best = i;
+        return double(best) - expected;
+    };
+    std::size_t s = 0;
+    for (double m : micClicks) {
+        while (s + 1 < sysClicks.size() && sysClicks[s + 1] <= m) ++s;
+        if (m - t0 < 30 || m - t0 > double(blocks) / 100 - 1) continue;  // lock; the last second
+        // Clicks of the two sources passing over each other hide one another.
+        if (m - sysClicks[s] < 0.02 || (s + 1 < sysClicks.size() && sysClicks[s + 1] - m < 0.02)) continue;
+        run.offsets.push_back((error(m, -1) - error(sysClicks[s], 1)) / 16.0);
+    }
+    return run;
+}
+
+void printClockFigures(const std::filesystem::path& dir, std::uint64_t blocks, double ppm) {
+    const ClockRun nominal = clockRun(dir / "nominal.wav", blocks, 0);
+    const ClockRun drifting = clockRun(dir / "drifting.wav", blocks, ppm);
+    for (const auto* r : {&nominal, &drifting}) {
+        double sum = 0, worst = 0;
+        for (double o : r->offsets) sum += o, worst = std::max(worst, std::abs(o));
+        std::printf("clocks, microphone %+.0f ppm: click offset after 30 s: mean %+.3f ms, max |%.3f| ms over %zu clicks;",
+                    r == &nominal ? 0.0 : ppm, r->offsets.empty() ? 0.0 : sum / double(r->offsets.size()), worst,
+                    r->offsets.size());
+        for (const auto& [key, value] : r->diagnostics)
+            if (key != "limitedSamples") std::printf(" %s=%lld", key.c_str(), (long long)std::get<std::int64_t>(value.v));
+        std::printf("\n");
+    }
+    const double hours = double(blocks) / 100 / 3600;
+    std::printf("clocks, CPU s per audio hour: nominal %.3f, drifting %.3f, ratio %.3f (target <= 1.3)\n",
+                nominal.cpu / hours, drifting.cpu / hours, drifting.cpu / nominal.cpu);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     double hours = 1.0;
     bool withSox = true;
     if (const char* env = std::getenv("VELOMAR_BENCH_HOURS")) hours = std::atof(env);
+    double ppm = 300;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-sox") == 0) withSox = false;
+        else if (std::strcmp(argv[i], "--ppm") == 0 && i + 1 < argc) ppm = std::atof(argv[++i]);
         else hours = std::atof(argv[i]);
     }
     if (!(hours > 0)) {
-        std::printf("usage: pipeline_bench [hours] [--no-sox]\n");
+        std::printf("usage: pipeline_bench [hours] [--no-sox] [--ppm N]\n");
         return 2;
     }
     const auto blocks = std::uint64_t(std::llround(hours * 3600 * 100));
@@ -263,6 +357,7 @@ int main(int argc, char** argv) {
                             -10 * std::log10(std::max(diff, 1e-30) / power));
         }
     }
+    printClockFigures(dir, blocks, ppm);
     std::filesystem::remove_all(dir);
     return 0;
 }

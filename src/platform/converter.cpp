@@ -225,26 +225,38 @@ private:
 
     std::uint64_t steer(float* out, std::uint64_t capacity) {
         const std::vector<float>& table = steeringTable();
+        // Read positions up to due (counted from head_ here) with all their taps present.
+        const double due = steeredDue() - double(sHead_);
+        const std::size_t start = head_, end = fifo_.size() - kHistory;
         std::uint64_t n = 0;
-        while (n < capacity && steeredFrameReady()) {
+        while (n < capacity && double(head_ - start) + frac_ < due && head_ < end) {
             const double scaled = frac_ * double(kPhases);
-            const std::size_t phase = std::min(std::size_t(scaled), kPhases - 1);
+            const auto phase = std::min(std::size_t(int(scaled)), kPhases - 1);
             const float mix = float(scaled - double(phase));
             const float* a = table.data() + phase * kTaps;
             const float* b = a + kTaps;
             const float* x = fifo_.data() + head_ - (kHistory - 1);
+            // Separate lanes let the compiler vectorise without reordering a sum.
+            constexpr std::size_t kLanes = 4;
+            float laneA[kLanes] = {}, laneB[kLanes] = {};
+            for (std::size_t j = 0; j < kTaps; j += kLanes)
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    laneA[l] += a[j + l] * x[j + l];
+                    laneB[l] += b[j + l] * x[j + l];
+                }
             float sumA = 0, sumB = 0;
-            for (std::size_t j = 0; j < kTaps; ++j) {
-                sumA += a[j] * x[j];
-                sumB += b[j] * x[j];
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                sumA += laneA[l];
+                sumB += laneB[l];
             }
             out[n++] = sumA + (sumB - sumA) * mix;
             frac_ += step_;
-            const double whole = std::floor(frac_);
-            frac_ -= whole;
-            head_ += std::size_t(whole);
-            sHead_ += std::uint64_t(whole);
+            while (frac_ >= 1) {  // the step is near 1: at most a frame or two
+                frac_ -= 1;
+                head_ += 1;
+            }
         }
+        sHead_ += head_ - start;
         outFrames_ += n;
         return n;
     }
