@@ -119,7 +119,7 @@ const std::vector<float>& steeringTable() {
             }
             return sum;
         };
-        constexpr double beta = 8;
+        constexpr double beta = 6;
         constexpr double half = double(Converter::kSteeringFrames);
         std::vector<float> t((kPhases + 1) * kTaps);
         for (std::size_t p = 0; p <= kPhases; ++p) {
