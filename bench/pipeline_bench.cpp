@@ -154,6 +154,7 @@ struct ClockRun {
     double cpu = 0;
     Fields diagnostics;
     std::vector<double> offsets;  // microphone click against the system click before it, ms
+    int missing = 0;              // clicks not within 10 ms of where they belong
 };
 
 // Two sources in 10 ms blocks, each clicking at the start of every second of its own
@@ -190,7 +191,8 @@ ClockRun clockRun(const std::filesystem::path& path, std::uint64_t blocks, doubl
                 (isSys ? sysClicks : micClicks).push_back(isSys ? sysTrue : micTrue);
             }
             const double stamp = (isSys ? sysTrue : micTrue) + jitter();
-            if (isSys && k == 0) origin = stamp;
+            // The timeline starts at the first block's stamp less its converter's delay.
+            if (isSys && k == 0) origin = stamp - double(pcm::Converter::kDelayFrames) / 16000;
             mixer.ingest(std::move(b), isSys ? "system" : "mic", stamp);
             if (k % 100 == 99) mixer.diagnostics();
         }
@@ -207,6 +209,7 @@ ClockRun clockRun(const std::filesystem::path& path, std::uint64_t blocks, doubl
         std::int64_t best = from;
         for (std::int64_t i = from; i <= to; ++i)
             if (file[std::size_t(i)] * sign > file[std::size_t(best)] * sign) best = i;
+        if (file[std::size_t(best)] * sign < 1000) run.missing += 1;
         return double(best) - expected;
     };
     std::size_t s = 0;
@@ -226,9 +229,10 @@ void printClockFigures(const std::filesystem::path& dir, std::uint64_t blocks, d
     for (const auto* r : {&nominal, &drifting}) {
         double sum = 0, worst = 0;
         for (double o : r->offsets) sum += o, worst = std::max(worst, std::abs(o));
-        std::printf("clocks, microphone %+.0f ppm: click offset after 30 s: mean %+.3f ms, max |%.3f| ms over %zu clicks;",
+        std::printf("clocks, microphone %+.0f ppm: click offset after 30 s: mean %+.3f ms, max |%.3f| ms over %zu clicks"
+                    " (%d not found);",
                     r == &nominal ? 0.0 : ppm, r->offsets.empty() ? 0.0 : sum / double(r->offsets.size()), worst,
-                    r->offsets.size());
+                    r->offsets.size(), r->missing);
         for (const auto& [key, value] : r->diagnostics)
             if (key != "limitedSamples") std::printf(" %s=%lld", key.c_str(), (long long)std::get<std::int64_t>(value.v));
         std::printf("\n");
