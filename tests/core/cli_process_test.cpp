@@ -97,6 +97,28 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
     }
 }
 
+TEST(CliProcessTest, VersionIsTheProjectVersionAndEndsTheRun) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--version"},
+        {"--version", "--bogus"},
+        {"--out", "a.wav", "--version"},  // answered before any file exists
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.back());
+        testing::TempDir dir;
+        std::vector<std::string> argv{kBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnOptions options;
+        options.cwd = dir.path().string();
+        const auto run = testing::runProcess(argv, {}, 30s, options);
+        ASSERT_TRUE(run.status) << "did not end";
+        EXPECT_TRUE(run.status->exitedWith(0)) << run.status->describe();
+        EXPECT_EQ(run.out, "VelomarCapture " VELOMAR_PROJECT_VERSION "\n");
+        EXPECT_EQ(run.err, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a.wav")));
+    }
+}
+
 // Waits until path holds at least size bytes.
 bool waitForFileSize(const std::string& path, std::uintmax_t size) {
     const auto deadline = std::chrono::steady_clock::now() + 20s;
