@@ -83,7 +83,7 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
         if (c.event.empty()) {
             EXPECT_EQ(run.out, kUsageText);
         } else {
-            const auto events = testing::parseJsonLines(run.out);
+            const auto events = testing::parseEventLines(run.out);
             ASSERT_EQ(events.size(), 1u) << run.out;
             EXPECT_EQ(events[0].value("event", ""), c.event);
             if (c.event == "error") {
