@@ -24,6 +24,9 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
         } else if (arg == "--help" || arg == "-h") {
             result.action = ParsedCommandLine::Action::help;
             return result;
+        } else if (arg == "--version") {
+            result.action = ParsedCommandLine::Action::version;
+            return result;
         } else {
             result.action = ParsedCommandLine::Action::error;
             result.errorMessage = "unknown argument: " + arg;
@@ -32,6 +35,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
     }
     return result;
 }
+
+std::string versionLine() { return "VelomarCapture " VELOMAR_VERSION "\n"; }
 
 std::vector<std::string> argumentsOf(int argc, char** argv) {
     std::vector<std::string> args;

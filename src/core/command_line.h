@@ -27,12 +27,16 @@ struct ParsedCommandLine {
     enum class Action {
         run,    // options are complete; the caller checks --list-devices and --out
         help,   // print the usage text, exit 0
+        version,  // print versionLine(), exit 0
         error,  // emit "error" with errorMessage, exit 1
     };
     Action action = Action::run;
     Options options;
     std::string errorMessage;
 };
+
+// "VelomarCapture <version>" and a line feed, the version being the build's project version.
+std::string versionLine();
 
 // args: the process arguments without the program path.
 ParsedCommandLine parseCommandLine(std::span<const std::string> args);

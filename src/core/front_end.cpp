@@ -60,6 +60,10 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
             writeStdout(kUsageText);
             exitProcess(0);
             return 0;
+        case ParsedCommandLine::Action::version:
+            writeStdout(versionLine());
+            exitProcess(0);
+            return 0;
         case ParsedCommandLine::Action::error:
             return fail(parsed.errorMessage);
         case ParsedCommandLine::Action::run:

@@ -83,7 +83,7 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
         if (c.event.empty()) {
             EXPECT_EQ(run.out, kUsageText);
         } else {
-            const auto events = testing::parseJsonLines(run.out);
+            const auto events = testing::parseEventLines(run.out);
             ASSERT_EQ(events.size(), 1u) << run.out;
             EXPECT_EQ(events[0].value("event", ""), c.event);
             if (c.event == "error") {
@@ -94,6 +94,28 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
             }
         }
         for (const std::string& name : c.absent) EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+    }
+}
+
+TEST(CliProcessTest, VersionIsTheProjectVersionAndEndsTheRun) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--version"},
+        {"--version", "--bogus"},
+        {"--out", "a.wav", "--version"},  // answered before any file exists
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.back());
+        testing::TempDir dir;
+        std::vector<std::string> argv{kBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnOptions options;
+        options.cwd = dir.path().string();
+        const auto run = testing::runProcess(argv, {}, 30s, options);
+        ASSERT_TRUE(run.status) << "did not end";
+        EXPECT_TRUE(run.status->exitedWith(0)) << run.status->describe();
+        EXPECT_EQ(run.out, "VelomarCapture " VELOMAR_PROJECT_VERSION "\n");
+        EXPECT_EQ(run.err, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a.wav")));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/event_schema.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -37,6 +38,7 @@ public:
         child_.emplace(argv);
         ::unsetenv("VELOMAR_SIM_SCENARIO");
     }
+    ~SimRun() { velomar::testing::expectEventTextMatchesSchema(child_->stdoutText()); }
 
     void send(const std::string& line) { EXPECT_TRUE(child_->writeStdin(line + "\n")); }
     void signal(int sig) { child_->sendSignal(sig); }

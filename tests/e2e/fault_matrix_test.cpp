@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/pulse/test_server.h"
+#include "support/event_schema.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -135,6 +136,10 @@ struct Recording {
     std::string out = dir.file("out.wav");
     std::unique_ptr<ChildProcess> child;
     std::vector<std::string> figures;
+
+    ~Recording() {
+        if (child) testing::expectEventTextMatchesSchema(child->stdoutText());
+    }
 
     void spawn(std::vector<std::string> args, SpawnOptions options = {}, std::vector<std::string> prefix = {}) {
         options.err = StdStream::pipe;

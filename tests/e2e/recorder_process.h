@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/event_schema.h"
+
 namespace velomar::testing {
 
 inline double steadyNow() {
@@ -73,6 +75,8 @@ public:
         if (stdin_ >= 0) close(stdin_);
         if (reader_.joinable()) reader_.join();
         if (stdout_ >= 0) close(stdout_);
+        // After the join: every whole line the program wrote, JSON or not.
+        expectEventLinesMatchSchema(lines_);
     }
     RecorderProcess(const RecorderProcess&) = delete;
     RecorderProcess& operator=(const RecorderProcess&) = delete;
@@ -165,6 +169,7 @@ private:
                 buffer.erase(0, pos + 1);
                 auto parsed = nlohmann::json::parse(line, nullptr, false);
                 std::lock_guard g(mutex_);
+                lines_.push_back(line);
                 if (parsed.is_discarded() || !parsed.is_object()) {
                     badLines_.push_back(line);
                 } else {
@@ -188,6 +193,7 @@ private:
     std::condition_variable cv_;
     std::vector<Event> events_;
     std::vector<std::string> badLines_;
+    std::vector<std::string> lines_;
     bool closed_ = false;
 };
 

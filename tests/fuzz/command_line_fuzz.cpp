@@ -40,6 +40,9 @@ ParsedCommandLine expectedParse(std::vector<std::string> args) {
         } else if (*arg == "--help" || *arg == "-h") {
             expected.action = Action::help;
             return expected;
+        } else if (*arg == "--version") {
+            expected.action = Action::version;
+            return expected;
         } else {
             expected.action = Action::error;
             expected.errorMessage = "unknown argument: " + *arg;
@@ -109,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             break;
         case Action::help:
+        case Action::version:
             break;
     }
     return 0;
