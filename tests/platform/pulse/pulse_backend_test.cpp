@@ -226,7 +226,9 @@ TEST_F(PulseBackendTest, TapRecordsTheDefaultSinkMonoOnTheBlockQueueWithContinuo
     EXPECT_EQ(t.rate, 48000.0);
     EXPECT_EQ(hw_->tapSinkName(t.aggregate), "velomar_speakers");
     ASSERT_TRUE(waitUntil([&] { return rec.frames > 60000; }, 10));
+    const double stopCalled = nowSeconds();
     stopTap(*hw_, t, rec);
+    const double stopTook = nowSeconds() - stopCalled;
     const int callsAtStop = rec.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(rec.calls, callsAtStop);
@@ -254,9 +256,13 @@ TEST_F(PulseBackendTest, TapRecordsTheDefaultSinkMonoOnTheBlockQueueWithContinuo
     const double medianDelay = delays[delays.size() / 2];
     EXPECT_GT(medianDelay, -0.01) << "chunks stamped in the future";
     EXPECT_LT(medianDelay, 0.25);
+    // Everything captured before the stop was delivered before the block stopped.
+    const double missing = stopCalled - (rec.chunks.back().first + rec.chunks.back().second / 48000.0);
+    EXPECT_LT(missing, 0.01);
     std::printf("[ figures  ] tap: %d chunks, fragment granted %.1f ms, delivery delay median %.1f ms, "
-                "worst step %.2f ms\n",
-                callsAtStop, hw_->lastGrantedFragmentSeconds() * 1e3, medianDelay * 1e3, worstStep * 1e3);
+                "worst step %.2f ms; at stop %.1f ms missing, stop took %.0f ms\n",
+                callsAtStop, hw_->lastGrantedFragmentSeconds() * 1e3, medianDelay * 1e3, worstStep * 1e3,
+                std::max(0.0, missing) * 1e3, stopTook * 1e3);
 }
 
 TEST_F(PulseBackendTest, TapFollowsTheDefaultSink) {
@@ -282,6 +288,7 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
         std::vector<float> samples;
         std::vector<double> hosts;
         std::vector<double> delays;
+        double lastEnd = 0;
         std::atomic<int> calls{0};
     } got;
     auto unit = MicUnit::make(*hw_, [&](pcm::BufferPtr buffer, double hostSeconds) {
@@ -290,6 +297,7 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
         const float* c0 = buffer->floatChannelData()[0];
         got.samples.insert(got.samples.end(), c0, c0 + buffer->frameLength());
         got.hosts.push_back(hostSeconds);
+        got.lastEnd = hostSeconds + buffer->frameLength() / buffer->format().sampleRate();
         got.delays.push_back(nowSeconds() - hostSeconds);
         ++got.calls;
     });
@@ -306,7 +314,9 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
             return got.samples.size() > 60000;
         },
         10));
+    const double stopCalled = nowSeconds();
     unit->stop();
+    const double stopTook = nowSeconds() - stopCalled;
     const int atStop = got.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(got.calls, atStop);
@@ -320,8 +330,13 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
     std::vector<double> delays(got.delays.end() - 20, got.delays.end());
     std::sort(delays.begin(), delays.end());
     EXPECT_LT(delays[delays.size() / 2], 0.3);
-    std::printf("[ figures  ] input unit: %d buffers in %.2f s, fragment granted %.1f ms\n", atStop,
-                got.hosts.back() - got.hosts.front(), hw_->lastGrantedFragmentSeconds() * 1e3);
+    // Everything captured before the stop was delivered before the unit stopped.
+    const double missing = stopCalled - got.lastEnd;
+    EXPECT_LT(missing, 0.01);
+    std::printf("[ figures  ] input unit: %d buffers in %.2f s, fragment granted %.1f ms; at stop %.1f ms missing, "
+                "stop took %.0f ms\n",
+                atStop, got.hosts.back() - got.hosts.front(), hw_->lastGrantedFragmentSeconds() * 1e3,
+                std::max(0.0, missing) * 1e3, stopTook * 1e3);
 }
 
 TEST_F(PulseBackendTest, InputUnitOnAMissingDeviceFailsToStartWithoutHanging) {
