@@ -211,6 +211,27 @@ TEST_F(RecorderE2ETest, AToneEndingJustBeforeStopIsWholeInTheFile) {
     }
 }
 
+// A recorder killed with SIGKILL (an OOM kill, a crash) leaves a WAV that a reader takes
+// as it is: the header names all but at most the last second of what is on disk.
+TEST_F(RecorderE2ETest, AKilledRecorderLeavesAFileThatReadsToWithinASecond) {
+    Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
+    RecorderProcess rec({"--out", out()});
+    ASSERT_TRUE(rec.waitFor("started", 15)) << rec.transcript();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    rec.signal(SIGKILL);
+    rec.wait(10);
+    auto wav = testing::readWav(out());
+    ASSERT_TRUE(wav) << "Python's wave cannot read the file";
+    const double onDisk = static_cast<double>(wav->fileBytes - 44) / 2 / 16000;
+    const double readable = static_cast<double>(wav->frames) / 16000;
+    std::printf("[ figures  ] %s: killed after 4 s: %.2f s on disk, %.2f s named by the header\n",
+                TestServer::kind().c_str(), onDisk, readable);
+    EXPECT_GT(readable, 1.0);
+    EXPECT_LE(readable, onDisk);
+    EXPECT_LT(onDisk - readable, 1.0);
+    EXPECT_GT(toneAmplitude(wav->samples, 0, wav->samples.size(), 1000, 16000), 0.1);
+}
+
 // L = 2·b1 − b2 and R = b2: the speakers' monitor (mono, (L+R)/2) hears the 3 kHz burst
 // b1 only, the microphone (the right channel) the 1 kHz burst b2 only, both starting
 // at the same instant. The offset between them in the mix is the alignment error.
