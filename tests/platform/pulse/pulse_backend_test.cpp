@@ -351,6 +351,7 @@ struct Collector : StreamOutput, StreamDelegate {
     std::mutex mutex;
     std::map<StreamOutputType, std::vector<float>> samples;  // first channel
     std::map<StreamOutputType, int> buffers;
+    std::map<StreamOutputType, double> lastEnd;  // host seconds just after the last frame
     std::vector<std::string> stops;
     std::atomic<int> stopCount{0};
     void streamDidOutput(Stream&, const SampleBuffer& buffer, StreamOutputType type) override {
@@ -370,6 +371,7 @@ struct Collector : StreamOutput, StreamDelegate {
             samples[type].push_back(data[f * format->channelCount()]);
         }
         ++buffers[type];
+        lastEnd[type] = buffer.presentationSeconds() + static_cast<double>(buffer.numSamples()) / format->sampleRate();
     }
     void streamDidStop(Stream&, const StreamError& error) override {
         std::lock_guard g(mutex);
@@ -428,7 +430,9 @@ TEST_F(PulseBackendTest, StreamCaptureListsSinksDefaultFirstAndRecordsMonitorAnd
     };
     ASSERT_TRUE(waitUntil(
         [&] { return frames(StreamOutputType::audio) > 40000 && frames(StreamOutputType::microphone) > 40000; }, 10));
+    const double stopCalled = nowSeconds();
     EXPECT_FALSE(stopAndWait(*stream));
+    const double stopTook = nowSeconds() - stopCalled;
     const int audioAtStop = collector->count(StreamOutputType::audio);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(collector->count(StreamOutputType::audio), audioAtStop);
@@ -439,6 +443,13 @@ TEST_F(PulseBackendTest, StreamCaptureListsSinksDefaultFirstAndRecordsMonitorAnd
     auto& m = collector->samples[StreamOutputType::microphone];
     EXPECT_NEAR(analyse(lastSamples(s, 24000), 48000).frequency, 500, 8);
     EXPECT_NEAR(analyse(lastSamples(m, 24000), 48000).frequency, 700, 8);
+    // Everything captured before the stop was delivered before the stream stopped.
+    const double missingSystem = stopCalled - collector->lastEnd[StreamOutputType::audio];
+    const double missingMic = stopCalled - collector->lastEnd[StreamOutputType::microphone];
+    EXPECT_LT(missingSystem, 0.01);
+    EXPECT_LT(missingMic, 0.01);
+    std::printf("[ figures  ] stream capture: at stop %.1f ms missing (system), %.1f ms (microphone), stop took %.0f ms\n",
+                std::max(0.0, missingSystem) * 1e3, std::max(0.0, missingMic) * 1e3, stopTook * 1e3);
 }
 
 // ---- failures without a working server ---------------------------------------------
