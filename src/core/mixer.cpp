@@ -50,6 +50,7 @@ std::optional<std::vector<float>> Mixer::convert(const pcm::BufferPtr& buffer, c
             converter = pcm::Converter::make(buffer->format(), canonical_);
             if (!converter) return std::nullopt;
         }
+        if (it != sources_.end()) placeTail(it->second);
         it = sources_.insert_or_assign(key, Source{buffer->format(), std::move(converter), std::nullopt}).first;
     }
     Source& source = it->second;
@@ -135,6 +136,31 @@ void Mixer::place(std::vector<float> samples, const std::string& key, double hos
     flush(latestSample_ - kSlack);
 }
 
+void Mixer::placeTail(Source& source) {
+    if (!source.converter) return;
+    std::vector<float> tail;
+    for (;;) {
+        auto output = pcm::Buffer::make(canonical_, pcm::Converter::kDelayFrames);
+        std::string error;
+        if (!output || !source.converter->drain(*output, &error)) break;
+        const auto part = monoFloats(*output);
+        if (part.empty()) break;
+        tail.insert(tail.end(), part.begin(), part.end());
+    }
+    // A source that never placed anything holds little more than the leading silence.
+    if (tail.empty() || !source.cursor) return;
+    Int p = *source.cursor;
+    if (p < base_) {
+        const Int k = std::min(base_ - p, Int(tail.size()));
+        tail.erase(tail.begin(), tail.begin() + k);
+        samplesDropped_ += k;
+        p = base_;
+    }
+    add(tail, p);
+    source.cursor = p + Int(tail.size());
+    latestSample_ = std::max(latestSample_, *source.cursor);
+}
+
 void Mixer::add(std::span<const float> samples, std::int64_t atAbsolute) {
     const auto offset = std::size_t(atAbsolute - base_);
     const std::size_t end = head_ + offset + samples.size();
@@ -165,6 +191,7 @@ void Mixer::flush(std::int64_t upTo) {
 
 void Mixer::finish() {
     queue_->sync([this] {
+        for (auto& entry : sources_) placeTail(entry.second);
         flush(latestSample_);
         writer_->finalize();
     });
@@ -177,7 +204,8 @@ Fields Mixer::diagnostics() {
                   {"clockClamps", clockClamps_},
                   {"silenceInsertedSamples", silenceInserted_},
                   {"samplesDropped", samplesDropped_},
-                  {"limitedSamples", writer_->limitedSamples()}};
+                  {"limitedSamples", writer_->limitedSamples()},
+                  {"samplesNotWritten", writer_->samplesNotWritten()}};
     });
     return fields;
 }

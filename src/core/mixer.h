@@ -31,7 +31,8 @@ public:
 
     // Final flush and header rewrite; returns after every earlier ingest has been handled.
     void finish();
-    // "resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples".
+    // "resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples",
+    // "samplesNotWritten".
     Fields diagnostics();
 
     const WAVWriter& writer() const { return *writer_; }
@@ -54,6 +55,9 @@ private:
     std::optional<std::vector<float>> convert(const pcm::BufferPtr& buffer, const std::string& key);
     static std::vector<float> monoFloats(const pcm::Buffer& buffer);
     void place(std::vector<float> samples, const std::string& key, double hostSeconds);
+    // Places what the source's converter still holds right after the source's last
+    // samples: the end of its input, kept when the input ends or changes format.
+    void placeTail(Source& source);
     void add(std::span<const float> samples, std::int64_t atAbsolute);
     void flush(std::int64_t upTo);
 

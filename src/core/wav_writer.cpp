@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <memory>
 
 #include "core/capture_error.h"
@@ -29,6 +30,12 @@ void putTag(std::uint8_t* at, const char (&tag)[5]) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(tag[i]);
 }
 
+double monotonicSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 }  // namespace
 
 WAVWriter::WAVWriter(const std::string& path, std::int64_t sampleRate, std::uint32_t maxDataBytes)
@@ -43,6 +50,8 @@ WAVWriter::WAVWriter(const std::string& path, std::int64_t sampleRate, std::uint
     const auto provisional = header(sampleRate_, 0);
     fileBytes_ = writeFully(provisional.data(), provisional.size());
     if (fileBytes_ < kHeaderSize) failed_ = true;
+    seekable_ = ::lseek(fd_.get(), 0, SEEK_CUR) >= 0;
+    headerWrittenAt_ = monotonicSeconds();
 }
 
 WAVWriter::~WAVWriter() = default;
@@ -96,9 +105,14 @@ std::size_t WAVWriter::writeFully(const std::uint8_t* data, std::size_t size) {
 }
 
 void WAVWriter::write(std::span<const float> samples) {
-    if (samples.empty() || failed_ || !fd_.valid()) return;
+    if (samples.empty()) return;
+    if (failed_ || !fd_.valid()) {
+        samplesNotWritten_ += std::int64_t(samples.size());
+        return;
+    }
     const std::size_t room = (maxDataBytes_ - std::min(dataBytes_, maxDataBytes_)) / 2;
     const std::size_t count = std::min(samples.size(), room);
+    samplesNotWritten_ += std::int64_t(samples.size() - count);
     if (count == 0) return;
 
     const std::size_t size = count * 2;
@@ -113,7 +127,34 @@ void WAVWriter::write(std::span<const float> samples) {
     const std::size_t written = writeFully(bytes.get(), size);
     fileBytes_ += written;
     dataBytes_ += static_cast<std::uint32_t>(written & ~std::size_t{1});
+    samplesNotWritten_ += std::int64_t(count - written / 2);
     if (written < size) failed_ = true;
+    // After a failure the header states what did reach the file, at once.
+    refreshHeader(failed_);
+}
+
+void WAVWriter::refreshHeader(bool force) {
+    if (!liveHeader_ || !seekable_ || dataBytes_ == headerDataBytes_) return;
+    const auto dueBytes = std::uint64_t(std::max<std::int64_t>(sampleRate_, 1)) * 2;
+    const double now = monotonicSeconds();
+    if (!force && dataBytes_ - headerDataBytes_ < dueBytes && now - headerWrittenAt_ < kHeaderRefreshSeconds) return;
+    // Appended bytes reach the file before the header that counts them, so a kill at any
+    // moment leaves a header that never claims more than the file holds.
+    const auto current = header(sampleRate_, dataBytes_);
+    ssize_t n = 0;
+    do {
+        n = ::pwrite(fd_.get(), current.data(), current.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(current.size())) {
+        if (n < 0 && errno == ESPIPE) seekable_ = false;
+        return;  // tried again at the next write; finalize() still writes the header
+    }
+    headerDataBytes_ = dataBytes_;
+    headerWrittenAt_ = now;
+    if (++refreshesSinceSync_ >= kRefreshesPerSync) {
+        refreshesSinceSync_ = 0;
+        [[maybe_unused]] const int ignored = ::fdatasync(fd_.get());
+    }
 }
 
 void WAVWriter::finalize() {

@@ -16,11 +16,21 @@ namespace velomar {
 // appended, dataBytes() counts only whole samples that reached the file, and
 // finalize() cuts off a trailing partial sample. Samples that would take the data past
 // maxDataBytes (by default the largest size whose RIFF size fits in 32 bits) are
-// refused instead of wrapping the size fields.
+// refused instead of wrapping the size fields. Every sample handed over that never
+// reached the file is counted in samplesNotWritten().
+//
+// While recording, the header's size fields are kept current (at least once a second,
+// by audio or by wall clock) and the data is made durable every few seconds, so that a
+// process killed mid-recording leaves a readable WAV missing at most its last second.
+// All of it runs inside write(), on the caller's thread (the mixer's queue).
 class WAVWriter {
 public:
     // Largest even data size whose RIFF size (36 + data) still fits in 32 bits.
     static constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u - 1u;
+    // The header is rewritten once this much audio or wall time has passed since it was last.
+    static constexpr double kHeaderRefreshSeconds = 1.0;
+    // Every this many header rewrites the file is flushed to the disk (fdatasync).
+    static constexpr int kRefreshesPerSync = 4;
 
     // Creates (or empties) the file and writes the provisional header.
     // Throws CaptureError::io("cannot open {path} for writing"). Never blocks on a FIFO
@@ -43,10 +53,17 @@ public:
     std::int64_t sampleRate() const { return sampleRate_; }
     std::uint32_t dataBytes() const { return dataBytes_; }
     std::int64_t limitedSamples() const { return limitedSamples_; }
+    // Samples handed to write() that never reached the file: write failures, the size limit.
+    std::int64_t samplesNotWritten() const { return samplesNotWritten_; }
+    // Header rewrites and flushes while recording; on by default. Benchmarks turn them off
+    // to measure what they cost.
+    void setLiveHeader(bool on) { liveHeader_ = on; }
 
 private:
     // Writes all of data, retrying EINTR and short writes; returns the bytes written.
     std::size_t writeFully(const std::uint8_t* data, std::size_t size);
+    // Rewrites the header in place when it is due (or when forced); the append position stays.
+    void refreshHeader(bool force);
 
     UniqueFd fd_;
     std::int64_t sampleRate_ = 0;
@@ -55,6 +72,12 @@ private:
     std::uint32_t maxDataBytes_ = kMaxDataBytes;
     std::uint64_t fileBytes_ = 0;  // bytes that reached the file at the append position
     bool failed_ = false;          // a write failed for real: stop appending
+    std::int64_t samplesNotWritten_ = 0;
+    bool liveHeader_ = true;
+    bool seekable_ = false;               // positioned writes work (not a pipe or FIFO)
+    std::uint32_t headerDataBytes_ = 0;   // data size the header on disk states
+    double headerWrittenAt_ = 0;          // monotonic seconds of the last rewrite
+    int refreshesSinceSync_ = 0;
 };
 
 }  // namespace velomar

@@ -157,7 +157,7 @@ TEST(CliProcessTest, RecordingRunCreatesTheFileAndSurvivesEndOfInput) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no header written";
         std::this_thread::sleep_for(5ms);
     }
-    // The header stays provisional while recording; the old bytes are gone.
+    // The provisional header is there at once; the old bytes are gone.
     EXPECT_LT(file.size(), kOldSize);
     EXPECT_TRUE(std::equal(provisional.begin(), provisional.end(), file.begin()));
 

@@ -253,7 +253,9 @@ pcm::BufferPtr dc(const pcm::Format& f, std::uint32_t frames, double value) {
 
 // A format change (and a change back) starts a new converter and places the next block by
 // host time alone: its first kDelayFrames are the fresh converter's silence, at the
-// block's own host position although that lies within tolerance of the old cursor.
+// block's own host position although that lies within tolerance of the old cursor. The
+// old converter's tail, the last kDelayFrames of its input, lands right after the old
+// cursor; only that tail may overlap the new converter's silence.
 TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
     const auto f44 = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
@@ -269,6 +271,7 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     const Change changes[] = {{f44, 4410, 1600 + 800}, {f48, 4800, 1600 + 800 + 1600 + 700}};
     for (const auto& c : changes) {
         const auto before = Peer::state(m());
+        const std::int64_t oldCursor = *Peer::cursor(m(), "mic");
         m().ingest(dc(c.format, c.frames, 0.5), "mic", at(c.p));
         EXPECT_EQ(Peer::format(m(), "mic"), c.format);
         EXPECT_NE(Peer::converter(m(), "mic"), nullptr);
@@ -277,9 +280,11 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
         EXPECT_EQ(Peer::cursor(m(), "mic"), c.p + 1600);
         EXPECT_EQ(st.latest, c.p + 1600);
         const auto w = Peer::window(m());
-        const auto o = std::size_t(c.p - st.base);
-        for (std::size_t i = 0; i < pcm::Converter::kDelayFrames; ++i) ASSERT_EQ(w[o + i], 0.0f) << i;
-        EXPECT_NEAR(w[o + pcm::Converter::kDelayFrames + 300], 0.5 * Mixer::kGain, 0.01);
+        const auto delay = std::int64_t(pcm::Converter::kDelayFrames);
+        for (std::int64_t i = oldCursor; i < oldCursor + delay - 32; ++i)
+            ASSERT_NEAR(w[std::size_t(i - st.base)], 0.5 * Mixer::kGain, 0.01) << i;
+        for (std::int64_t i = oldCursor + delay; i < c.p + delay; ++i) ASSERT_EQ(w[std::size_t(i - st.base)], 0.0f) << i;
+        EXPECT_NEAR(w[std::size_t(c.p + delay + 300 - st.base)], 0.5 * Mixer::kGain, 0.01);
     }
 }
 
@@ -325,11 +330,44 @@ TEST_F(MixerTest, FinishWithNothingIngestedFinalisesAnEmptyFile) {
     EXPECT_TRUE(std::equal(header.begin(), header.end(), expected.begin(),
                            [](char a, std::uint8_t b) { return std::uint8_t(a) == b; }));
     const auto d = m().diagnostics();
-    ASSERT_EQ(d.size(), 5u);
-    const char* keys[] = {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples"};
-    for (std::size_t i = 0; i < 5; ++i) {
+    const char* keys[] = {"resyncs",        "clockClamps",    "silenceInsertedSamples",
+                          "samplesDropped", "limitedSamples", "samplesNotWritten"};
+    ASSERT_EQ(d.size(), std::size(keys));
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
         EXPECT_EQ(d[i].first, keys[i]);
         EXPECT_EQ(std::get<std::int64_t>(d[i].second.v), 0);
+    }
+}
+
+// The converters hold back kDelayFrames: finish() drains them, so a tone that fills only
+// the last 50 ms of the input is in the file, which ends where the input ended.
+TEST_F(MixerTest, FinishPlacesTheConvertersTailsBeforeTheLastFlush) {
+    const pcm::Format formats[] = {*pcm::Format::common(pcm::SampleType::float32, 48000, 2, true),
+                                   *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true)};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.sampleRate());
+        fresh();
+        const auto rate = std::uint32_t(f.sampleRate());
+        const std::uint32_t block = rate / 100, total = rate, toneFrom = rate - rate / 20;
+        for (std::uint32_t done = 0; done < total; done += block) {
+            auto b = dc(f, block, 0.0);
+            for (std::uint32_t i = 0; i < block; ++i) {
+                const std::uint32_t n = done + i;
+                const double v = n >= toneFrom ? 0.5 * std::sin(2 * kPi * 1000 * n / f.sampleRate()) : 0.0;
+                for (std::uint32_t c = 0; c < f.channelCount(); ++c) {
+                    if (f.sampleType() == pcm::SampleType::int16) b->int16ChannelData()[0][i] = std::int16_t(v * 32767);
+                    else b->floatChannelData()[0][i * f.channelCount() + c] = float(v);
+                }
+            }
+            m().ingest(b, "system", at(std::int64_t(done) * 16000 / rate));
+        }
+        m().finish();
+        const auto samples = fileSamples();
+        ASSERT_EQ(samples.size(), 16000u + pcm::Converter::kDelayFrames);
+        double sum = 0;
+        for (std::size_t i = samples.size() - 780; i < samples.size() - 20; ++i) sum += double(samples[i]) * samples[i];
+        const double rms = std::sqrt(sum / 760) / 32767;
+        EXPECT_NEAR(rms, 0.5 * Mixer::kGain / std::sqrt(2.0), 0.01);
     }
 }
 

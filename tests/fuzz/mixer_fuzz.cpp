@@ -36,14 +36,14 @@ namespace pcm = velomar::pcm;
 
 __extension__ typedef __int128 Wide;  // exact differences of any two 64-bit positions
 
-constexpr int kCounters = 5;
-constexpr const char* kCounterNames[kCounters] = {"resyncs", "clockClamps", "silenceInsertedSamples",
-                                                  "samplesDropped", "limitedSamples"};
+constexpr int kCounters = 6;
+constexpr const char* kCounterNames[kCounters] = {"resyncs",        "clockClamps",    "silenceInsertedSamples",
+                                                  "samplesDropped", "limitedSamples", "samplesNotWritten"};
 using Counters = std::array<std::int64_t, kCounters>;
 
 Counters countersOf(const velomar::Fields& fields) {
     Counters out{};
-    VELOMAR_FUZZ_CHECK(fields.size() == kCounters, "five diagnostics");
+    VELOMAR_FUZZ_CHECK(fields.size() == kCounters, "six diagnostics");
     for (int i = 0; i < kCounters; ++i) {
         VELOMAR_FUZZ_CHECK(fields[std::size_t(i)].first == kCounterNames[i], fields[std::size_t(i)].first);
         const auto* value = std::get_if<std::int64_t>(&fields[std::size_t(i)].second.v);
