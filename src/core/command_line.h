@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/channel_layout.h"
+
 namespace velomar {
 
 inline constexpr std::string_view kUsageText =
@@ -21,6 +23,8 @@ struct Options {
     std::string preferredEngine = "tap";
     std::optional<std::string> micDeviceUID;
     bool listDevices = false;
+    // --channels 1 (the mix) or 2 (microphone and system audio apart).
+    ChannelLayout layout = ChannelLayout::mix;
 };
 
 struct ParsedCommandLine {

@@ -85,7 +85,7 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
     state.listDevices = options.listDevices;
 
     try {
-        state.writer = std::make_shared<WAVWriter>(*state.outPath, 16000);
+        state.writer = std::make_shared<WAVWriter>(*state.outPath, 16000, options.layout);
     } catch (const std::exception& error) {
         return fail(errorText(error));
     }

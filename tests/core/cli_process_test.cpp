@@ -67,6 +67,15 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
         {"a directory", {"--out", "{dir}"}, 1, "error", "cannot open {dir} for writing"},
         {"a FIFO nobody reads does not hang", {"--out", "{dir}/fifo"}, 1, "error",
          "cannot open {dir}/fifo for writing"},
+        {"a channel count other than 1 or 2", {"--out", "a.wav", "--channels", "3"}, 1, "error",
+         "invalid value for --channels: 3 (allowed: 1, 2)", {"a.wav"}},
+        {"--channels without a value", {"--out", "a.wav", "--channels"}, 1, "error",
+         "missing value for --channels (allowed: 1, 2)", {"a.wav"}},
+        {"a bad channel count ends parsing", {"--channels", "mono", "--out", "a.wav", "--list-devices"}, 1,
+         "error", "invalid value for --channels: mono (allowed: 1, 2)", {"a.wav"}},
+        {"two channels with the device list", {"--list-devices", "--channels", "2", "--out", "x.wav"}, 0,
+         "devices", "", {"x.wav"}},
+        {"help is unchanged by --channels", {"--channels", "2", "--help"}, 0, ""},
     };
     for (const CliCase& c : cases) {
         SCOPED_TRACE(c.what);

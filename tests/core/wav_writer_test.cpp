@@ -371,5 +371,97 @@ TEST(WAVWriterTest, SamplesPastTheSizeLimitAreRefused) {
     EXPECT_EQ(sampleAt(file, 4), 8191);
 }
 
+
+// ---- two channels: microphone and system audio apart ------------------------------
+
+TEST(WAVWriterTest, HeaderArithmeticFollowsTheLayout) {
+    struct Row {
+        ChannelLayout layout;
+        std::uint16_t channels, blockAlign;
+        std::uint32_t byteRate;
+    };
+    const Row rows[] = {{ChannelLayout::mix, 1, 2, 32000}, {ChannelLayout::split, 2, 4, 64000}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.channels);
+        const auto h = WAVWriter::header(16000, 4000, row.layout);
+        const std::vector<std::uint8_t> b(h.begin(), h.end());
+        EXPECT_EQ(u32(b, 4), 36u + 4000u);
+        EXPECT_EQ(u16(b, 20), 1u);
+        EXPECT_EQ(u16(b, 22), row.channels);
+        EXPECT_EQ(u32(b, 24), 16000u);
+        EXPECT_EQ(u32(b, 28), row.byteRate);
+        EXPECT_EQ(u16(b, 32), row.blockAlign);
+        EXPECT_EQ(u16(b, 34), 16u);
+        EXPECT_EQ(u32(b, 40), 4000u);
+    }
+    EXPECT_EQ(WAVWriter::header(16000, 0), WAVWriter::header(16000, 0, ChannelLayout::mix));
+}
+
+// Frames of (microphone, system audio): each channel goes through the knee on its own,
+// so one loud side neither pulls down nor counts for the other.
+TEST(WAVWriterTest, TwoChannelFramesAreLimitedPerChannel) {
+    testing::TempDir dir;
+    const std::string path = dir.file("split.wav");
+    WAVWriter writer(path, 16000, ChannelLayout::split);
+    EXPECT_EQ(writer.layout(), ChannelLayout::split);
+    expectTruthfulFile(readFile(path), 0);
+    writer.write(std::vector<float>{0.25f, 1.0f, 0.95f, 0.5f, -1.0f, -2.0f});
+    writer.write(std::vector<float>{0.5f, 0.5f, 0.95f});  // the odd sample is no frame
+    EXPECT_EQ(writer.dataBytes(), 4u * 4u);
+    EXPECT_EQ(writer.limitedSamples(), 4);
+    writer.finalize();
+    const auto file = readFile(path);
+    expectTruthfulFile(file, 16);
+    EXPECT_EQ(u16(file, 22), 2u);
+    const std::int16_t expected[] = {8191, 31985, 31004, 16383, -31985, -32767, 16383, 16383};
+    for (std::size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(sampleAt(file, i), expected[i]) << i;
+}
+
+TEST(WAVWriterTest, TwoChannelLimitsAndFailuresKeepWholeFrames) {
+    testing::TempDir dir;
+    {
+        // A limit of 11 bytes holds two frames of 4; the rest is refused.
+        const std::string path = dir.file("limit.wav");
+        WAVWriter writer(path, 16000, ChannelLayout::split, 11);
+        writer.write(std::vector<float>(6, 0.5f));
+        writer.write(std::vector<float>(2, 0.95f));
+        EXPECT_EQ(writer.dataBytes(), 8u);
+        EXPECT_EQ(writer.limitedSamples(), 0);
+        writer.finalize();
+        expectTruthfulFile(readFile(path), 8);
+    }
+    {
+        // Room for the header, three frames and one sample of the fourth: cut to three.
+        const std::string path = dir.file("full.wav");
+        WAVWriter writer(path, 16000, ChannelLayout::split);
+        FileSizeLimit limit(44 + 4 * 3 + 2);
+        ASSERT_TRUE(limit.ok());
+        writer.write(std::vector<float>(10, 0.25f));
+        EXPECT_EQ(writer.dataBytes(), 12u);
+        writer.finalize();
+        expectTruthfulFile(readFile(path), 12);
+    }
+}
+
+TEST(WAVWriterTest, RecordedSecondsCountFramesNotSamples) {
+    testing::TempDir dir;
+    struct Row {
+        ChannelLayout layout;
+        std::size_t samples;
+        std::int64_t seconds;
+    };
+    const Row rows[] = {
+        {ChannelLayout::mix, 0, 0},           {ChannelLayout::mix, 31999, 1},
+        {ChannelLayout::mix, 32000, 2},       {ChannelLayout::split, 31998, 0},
+        {ChannelLayout::split, 32000, 1},     {ChannelLayout::split, 80000, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.samples);
+        WAVWriter writer(dir.file("seconds.wav"), 16000, row.layout);
+        writer.write(std::vector<float>(row.samples, 0.1f));
+        EXPECT_EQ(writer.recordedSeconds(), row.seconds);
+    }
+}
+
 }  // namespace
 }  // namespace velomar

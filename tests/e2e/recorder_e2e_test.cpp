@@ -232,6 +232,54 @@ TEST_F(RecorderE2ETest, AKilledRecorderLeavesAFileThatReadsToWithinASecond) {
     EXPECT_GT(toneAmplitude(wav->samples, 0, wav->samples.size(), 1000, 16000), 0.1);
 }
 
+// --channels 2: the microphone alone in channel 1, the system audio alone in channel 2,
+// each at its own level (no mix gain), with either engine.
+TEST_F(RecorderE2ETest, TwoChannelsKeepTheMicrophoneAndTheSystemAudioApart) {
+    Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
+    Background system(toneCommand("velomar_speakers", 440, 0.5, 2));
+    for (const std::string engine : {"tap", "sck"}) {
+        SCOPED_TRACE(engine);
+        const std::string path = out("split-" + engine + ".wav");
+        RecorderProcess rec({"--out", path, "--engine", engine, "--channels", "2"});
+        auto started = rec.waitFor("started", 15);
+        ASSERT_TRUE(started) << rec.transcript();
+        EXPECT_EQ(started->json["engine"], engine);
+        EXPECT_TRUE(rec.named("engine-fallback").empty()) << rec.transcript();
+        // The stream-capture engine sends no "levels": it gets a second more instead.
+        if (engine == "tap") {
+            ASSERT_TRUE(waitForFlow(rec, 0.4, 10)) << rec.transcript();
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(engine == "tap" ? 4 : 5));
+        auto stopped = stopAndCheck(rec);
+
+        auto wav = testing::readWav(path);
+        ASSERT_TRUE(wav);
+        EXPECT_EQ(wav->channels, 2);
+        EXPECT_EQ(wav->sampleWidth, 2);
+        EXPECT_EQ(wav->rate, 16000);
+        EXPECT_EQ(wav->frames * 4 + 44, wav->fileBytes) << "header and file size disagree";
+        EXPECT_EQ(stopped["seconds"], static_cast<int>(wav->seconds()));
+        EXPECT_EQ(stopped["limitedSamples"], 0);
+        ASSERT_GT(wav->seconds(), 3.0);
+        const auto micChannel = wav->channel(0);
+        const auto systemChannel = wav->channel(1);
+        // The last two seconds but half a second, where both tones have long been flowing.
+        const std::size_t b = micChannel.size() - 8000;
+        const std::size_t a = b - 32000;
+        const double mic1000 = toneAmplitude(micChannel, a, b, 1000, 16000);
+        const double system440 = toneAmplitude(systemChannel, a, b, 440, 16000);
+        std::printf("[ figures  ] %s, %s, two channels: %.3f s; channel 1 at 1000 Hz %.3f, 440 Hz %.4f; "
+                    "channel 2 at 440 Hz %.3f, 1000 Hz %.4f\n",
+                    TestServer::kind().c_str(), engine.c_str(), wav->seconds(), mic1000,
+                    toneAmplitude(micChannel, a, b, 440, 16000), system440,
+                    toneAmplitude(systemChannel, a, b, 1000, 16000));
+        EXPECT_NEAR(mic1000, 0.5, 0.05);
+        EXPECT_NEAR(system440, 0.5, 0.05);
+        EXPECT_LT(toneAmplitude(micChannel, a, b, 440, 16000), 0.01);
+        EXPECT_LT(toneAmplitude(systemChannel, a, b, 1000, 16000), 0.01);
+    }
+}
+
 // L = 2·b1 − b2 and R = b2: the speakers' monitor (mono, (L+R)/2) hears the 3 kHz burst
 // b1 only, the microphone (the right channel) the 1 kHz burst b2 only, both starting
 // at the same instant. The offset between them in the mix is the alignment error.

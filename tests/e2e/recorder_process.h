@@ -204,8 +204,19 @@ struct Wav {
     int rate = 0;
     long frames = 0;          // from the header
     long long fileBytes = 0;  // on disk
-    std::vector<float> samples;
-    double seconds() const { return rate ? static_cast<double>(samples.size()) / rate : 0; }
+    std::vector<float> samples;  // interleaved frames
+    double seconds() const {
+        return rate && channels ? static_cast<double>(samples.size()) / channels / rate : 0;
+    }
+    // Channel c (from 0) of the interleaved samples.
+    std::vector<float> channel(int c) const {
+        std::vector<float> out;
+        for (std::size_t i = static_cast<std::size_t>(c); channels > 0 && i < samples.size();
+             i += static_cast<std::size_t>(channels)) {
+            out.push_back(samples[i]);
+        }
+        return out;
+    }
 };
 
 inline std::optional<Wav> readWav(const std::string& path) {
