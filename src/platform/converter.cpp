@@ -180,8 +180,9 @@ public:
                 if (in->frameLength() == 0) break;  // no progress: pulling again could loop for ever
                 if (const char* message = feed(*in)) return fail(message);
             } else if (status == InputStatus::endOfStream) {
-                if (const char* message = drain()) return fail(message);
+                if (const char* message = flushResampler()) return fail(message);
                 ended_ = true;
+                trimToInput();
             } else {
                 break;
             }
@@ -199,12 +200,19 @@ public:
         return true;
     }
 
+    bool drain(Buffer& output, std::string* error) override {
+        return convert(output, error, [](InputStatus& status) {
+            status = InputStatus::endOfStream;
+            return BufferPtr{};
+        });
+    }
+
 private:
     // Resampled stream frames that may be read now: what the input so far is worth (a
-    // steering-only converter holds back the interpolator's look-ahead), or everything once
-    // the stream has ended.
+    // steering-only converter holds back the interpolator's look-ahead), or the whole
+    // stream once the input has ended.
     double steeredDue() const {
-        if (ended_) return std::numeric_limits<double>::infinity();
+        if (ended_) return double(streamEnd_);
         if (steeringOnly_) return inFrames_ > kSteeringFrames ? double(inFrames_ - kSteeringFrames) : 0.0;
         return std::floor(double(inFrames_) * kOutputRate / from_.sampleRate());
     }
@@ -282,11 +290,19 @@ private:
         return resample(mono_.data(), mono_.size());
     }
 
-    // Once steering, zeros after the tail let the interpolator read the last frames.
-    const char* drain() {
-        const char* message = soxr_ ? resample(nullptr, 0) : nullptr;
-        if (!message && steering_) fifo_.insert(fifo_.end(), kHistory, 0.0f);
-        return message;
+    const char* flushResampler() { return soxr_ ? resample(nullptr, 0) : nullptr; }
+
+    // The resampler's flush rounds its own way: the stream is cut or padded to its leading
+    // silence plus what the input is worth, so that a tail placed right after the last
+    // output ends where the input ended. Once steering, zeros beyond that end let the
+    // interpolator read the last frames; they are never handed out themselves.
+    void trimToInput() {
+        const std::uint64_t worth =
+            soxr_ ? std::uint64_t(std::floor(double(inFrames_) * kOutputRate / from_.sampleRate())) : inFrames_;
+        streamEnd_ = (steeringOnly_ ? 0 : kDelayFrames) + worth;
+        const std::uint64_t held = streamEnd_ > sHead_ ? streamEnd_ - sHead_ : 0;
+        fifo_.resize(head_ + std::size_t(held), 0.0f);
+        if (steering_) fifo_.insert(fifo_.end(), kHistory, 0.0f);
     }
 
     // A null input flushes soxr's tail.
@@ -330,6 +346,7 @@ private:
     std::uint64_t inFrames_ = 0;
     std::uint64_t outFrames_ = 0;  // includes the leading silence
     bool ended_ = false;
+    std::uint64_t streamEnd_ = 0;  // the stream's length once the input has ended
     bool steeringOnly_ = false;
     bool steering_ = false;
     double step_ = 1;   // resampled frames per output frame while steering

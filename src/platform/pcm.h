@@ -159,6 +159,11 @@ public:
     // from the next output frame on. Until a ratio other than 1 is set, the output is the
     // plain conversion, frame for frame.
     virtual void setRatio(double ratio) = 0;
+    // End of input: hands out what is still held, as convert() does after an input block
+    // reported endOfStream. The held frames come to exactly what the input was worth, so
+    // the tail ends at the instant the input ended; call again until it yields 0 frames.
+    // Afterwards the converter takes no more input.
+    virtual bool drain(Buffer& output, std::string* error) = 0;
 };
 
 // Host clock: ticks are CLOCK_MONOTONIC nanoseconds on Linux.

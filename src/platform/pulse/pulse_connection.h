@@ -115,6 +115,14 @@ public:
     // Longest a stream waits for its timeline to decide after readings said frames went missing.
     static constexpr double kMaxDoubtSeconds = 1.5;
 
+    // At a stop, before the stream goes: waits (at most kMaxTailSeconds) until the server has
+    // sent everything captured up to now, then hands over all the stream holds, whether or
+    // not the other streams have caught up. False when the stream was not recording. The
+    // caller then lets its own queue run, so that the tail reaches the engine before the
+    // stream is marked stopped. Not on the mainloop thread.
+    bool collectTail();
+    static constexpr double kMaxTailSeconds = 0.1;
+
     // Fragment size the server granted, in seconds (0 when unknown).
     double grantedFragmentSeconds() const { return grantedFragmentSeconds_; }
     const Options& options() const { return options_; }
@@ -148,6 +156,7 @@ private:
     std::deque<Chunk> outbox_;                  // placed, waiting for the other streams
     double dataEnd_ = 0;                        // host time just after the last chunk posted
     double lastArrivalService_ = 0;             // the connection's service clock at our last data
+    double lastArrival_ = -1;                   // host time of our last data; -1 before any
     bool ready_ = false;   // under the connection's wait mutex
     bool failed_ = false;  // under the connection's wait mutex
     bool failureReported_ = false;

@@ -856,6 +856,9 @@ OSStatus PulseHardware::deviceStop(AudioObjectID device, IOProcID id) {
         agg = it->second;
         auto p = agg->procs.find(id);
         if (p == agg->procs.end()) return kErrIllegalOperation;
+        // The last block to stop takes what the server still holds, through the input queue.
+        if (agg->running.size() == 1 && agg->running.count(id) && agg->stream && agg->stream->collectTail() &&
+            !inputQueue().isCurrent()) inputQueue().sync([] {});
         if (!agg->running.erase(id)) return kNoError;
         queue = p->second.first;
         run = p->second.second;
@@ -1091,6 +1094,7 @@ OSStatus PulseHardware::outputUnitStop(AudioUnit unitID) {
         io = std::move(it->second->io);
         stream = std::move(it->second->stream);
     }
+    if (stream && stream->collectTail() && !inputQueue().isCurrent()) inputQueue().sync([] {});
     stream.reset();
     if (io) {
         if (inputQueue().isCurrent()) {
