@@ -7,12 +7,20 @@
 // timeline samples. An alpha-beta tracker estimates the residual's offset and the
 // source's rate, modelling the steering it applied itself; the tracker's window grows
 // from the (re)start up to kWindowSeconds, so it locks fast and then averages stamp
-// jitter away. The ratio removes the rate error and pulls the offset back over
-// kPullSeconds (bending the ratio by no more than kMaxPull), and moves towards its target smoothly, so neither stamp jitter nor the
-// loop's corrections modulate the pitch.
+// jitter away. The ratio removes the rate error and pulls the offset back to its anchor
+// over kPullSeconds (bending the ratio by no more than kMaxPull), and moves towards its
+// target smoothly, so neither stamp jitter nor the loop's corrections modulate the pitch.
 //
-// Until a source shows an offset of kEngageSamples it is left exactly as it is: a source
-// on the host's clock with exact stamps keeps ratio 1 and its unsteered conversion.
+// A source is left exactly as it is (ratio 1, its unsteered conversion) until its stamps
+// give clear evidence of a rate error: a straight line fitted to its residuals since the
+// (re)start, after a warm-up, whose slope is far beyond what the stamps' scatter explains,
+// which has moved the source by more than kEngageDrift, and which the latest part of the
+// data alone confirms (the offset keeps growing). Stamps that settle by several ms and
+// then hold are no drift: on PulseAudio a monitor's stamps move by 5 to 8 ms over some
+// seconds when a playback starts, so kEngageDrift sits well above that. A constant offset
+// (the first block's stamp off by a jitter's worth) is no drift either: placement keeps
+// the source contiguous from wherever its first block landed, and once engaged the loop
+// steers towards that same offset (the line's value at the start), not away from it.
 
 #include <cstdint>
 
@@ -24,14 +32,16 @@ public:
     static constexpr double kWindowSeconds = 20;      // tracker's longest memory
     static constexpr double kPullSeconds = 10;        // residual offset removed over this time
     static constexpr double kSmoothSeconds = 1;       // ratio follows its target this slowly
-    static constexpr double kEngageSamples = 16;      // 1 ms of estimated offset starts steering
-    static constexpr double kEngageSeconds = 1;       // not before the tracker has seen this much
+    static constexpr double kWarmupSeconds = 2;       // first stamps after a (re)start, not fitted
+    static constexpr double kEngageSeconds = 10;      // the fit spans at least this much
+    static constexpr double kEngageDrift = 160;       // drift that has moved the source 10 ms,
+    static constexpr double kEngageSigmas = 4;        // its slope this many standard errors
     static constexpr double kMaxPull = 60e-6;         // the pull bends the ratio by at most this
     // Right after engaging, the offset left by the first block's stamp (up to a jitter's
     // worth) and by the drift before engaging is pulled in faster.
     static constexpr double kAcquireSeconds = 15;
     static constexpr double kAcquirePullSeconds = 3;
-    static constexpr double kAcquireMaxPull = 500e-6;
+    static constexpr double kAcquireMaxPull = 1000e-6;
     static constexpr double kMaxDeviation = 2e-3;     // ratio stays within 1 +- this (2000 ppm)
 
     // One block placed contiguously at host seconds t, whose exact host position lay
@@ -46,9 +56,14 @@ public:
     // The tracker's view, for tests and figures: residual offset (samples) and the
     // source's rate against the host clock (1 + error).
     double offset() const { return offset_; }
+    // The residual offset the loop steers towards once engaged.
+    double anchor() const { return anchor_; }
     double rate() const { return rate_; }
 
 private:
+    // Whether the line fitted to the residuals shows a clear rate error.
+    bool driftProven();
+
     std::int64_t count_ = 0;
     double firstT_ = 0;
     double engagedT_ = 0;
@@ -57,7 +72,22 @@ private:
     double offset_ = 0;
     double rate_ = 1;
     double ratio_ = 1;
+    double anchor_ = 0;
     bool engaged_ = false;
+    // Least-squares sums of the residual (less the first one) over host seconds since the
+    // end of the warm-up: all of them, and the latest part alone (from a checkpoint that
+    // moves on each time the span doubles, so it covers between none and half of it).
+    struct Fit {
+        double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+        void add(double x, double y) { n += 1, sx += x, sy += y, sxx += x * x, sxy += x * y, syy += y * y; }
+        void add(const Fit& f) { n += f.n, sx += f.sx, sy += f.sy, sxx += f.sxx, sxy += f.sxy, syy += f.syy; }
+        // Slope (samples per host second) beyond sigmas standard errors, else 0.
+        double significantSlope(double sigmas) const;
+        // The line's value at x.
+        double at(double x) const;
+    };
+    double fitT0_ = 0, firstResidual_ = 0, checkpoint_ = 0;
+    Fit earlier_, latest_;
 };
 
 }  // namespace velomar

@@ -15,15 +15,18 @@ namespace {
 struct Loop {
     double ppm = 0, jitter = 0;
     double changeAt = -1, ppmAfter = 0;  // a clock that changes mid-run
+    double earlyOff = 0, earlyFor = 0;    // the first stamps off by this much, for so long
     std::mt19937 random{12};
     ClockFollower follower;
     double sourceTime = 0;  // host seconds of the next block's first frame
     double cursor = 0;      // timeline samples
+    double startOffset = 0;  // where the first block's stamp put the source
     double maxOffset = 0, maxStep = 0, maxPitch = 0;
     bool started = false;
     double engagedAt = -1;
 
-    // True offset of the cursor against the host position, in samples.
+    // True offset of the cursor against the host position, in samples. Only drift is the
+    // loop's to remove: the offset the first stamp left stays, as placement alone keeps it.
     double offset() const { return sourceTime * ClockFollower::kRate - cursor; }
 
     void run(double seconds, double settle) {
@@ -31,9 +34,9 @@ struct Loop {
         const double block = 0.01;
         while (sourceTime < seconds) {
             const double e = (changeAt >= 0 && sourceTime >= changeAt ? ppmAfter : ppm) * 1e-6;
-            const double stamp = sourceTime + (jitter > 0 ? jitterOf(random) : 0.0);
+            const double stamp = sourceTime + (jitter > 0 ? jitterOf(random) : 0.0) + (sourceTime < earlyFor ? earlyOff : 0.0);
             // The mixer places a source's first block at its own stamp, jitter included.
-            if (!started) cursor = stamp * ClockFollower::kRate, started = true;
+            if (!started) cursor = stamp * ClockFollower::kRate, startOffset = offset(), started = true;
             const double before = follower.ratio();
             follower.observe(1000 + stamp, stamp * ClockFollower::kRate - cursor);
             cursor += block * ClockFollower::kRate * follower.ratio();
@@ -41,7 +44,7 @@ struct Loop {
             const bool settled = sourceTime > settle && !(changeAt >= 0 && sourceTime > changeAt && sourceTime < changeAt + settle);
             if (follower.engaged() && engagedAt < 0) engagedAt = sourceTime;
             if (!settled) continue;
-            maxOffset = std::max(maxOffset, std::abs(offset()));
+            maxOffset = std::max(maxOffset, std::abs(offset() - startOffset));
             maxStep = std::max(maxStep, std::abs(follower.ratio() - before));
             // Right after engaging the loop pulls harder; the pitch counts from then on.
             if (engagedAt >= 0 && sourceTime < engagedAt + ClockFollower::kAcquireSeconds + 2) continue;
@@ -74,18 +77,44 @@ TEST(ClockFollower, LocksAndHoldsWithoutModulatingThePitch) {
         loop.jitter = c.jitter;
         loop.changeAt = c.changeAt;
         loop.ppmAfter = c.ppmAfter;
-        loop.run(1800, 20);
+        // Steering waits until the drift has moved the source by 10 ms (12 s at the least),
+        // then pulls that back within 30 s.
+        loop.run(1800, 30 + (c.ppm != 0 ? 0.01 / (std::abs(c.ppm) * 1e-6) : 0.0));
         EXPECT_LT(loop.maxOffset, 32) << "2 ms after lock";
         EXPECT_LT(loop.maxPitch, 100e-6) << "0.1 Hz at 1 kHz";
         EXPECT_LT(loop.maxStep, 5e-6) << "no audible step from one block to the next (0.005 Hz at 1 kHz)";
     }
 }
 
-TEST(ClockFollower, ExactNominalStampsNeverSteer) {
-    Loop loop;
-    loop.run(600, 0);
-    EXPECT_FALSE(loop.follower.engaged());
-    EXPECT_EQ(loop.follower.ratio(), 1.0);
+// A source on the host's clock is left exactly alone for an hour: exact stamps, stamps
+// jittered by +-5 ms, first stamps 8 ms off (a constant offset from the first block on,
+// or only for the first second), none of it a rate error.
+TEST(ClockFollower, SourcesOnTheHostClockNeverSteer) {
+    struct Case {
+        const char* what;
+        double jitter, earlyOff, earlyFor;
+        std::uint32_t seed;
+    };
+    const Case cases[] = {
+        {"exact", 0, 0, 0, 1},
+        {"jittered", 0.005, 0, 0, 2},
+        {"jittered, other draws", 0.005, 0, 0, 3},
+        {"first stamp 8 ms early", 0, -0.008, 0.005, 4},
+        {"first second's stamps 8 ms late, jittered", 0.005, 0.008, 1, 5},
+        {"first second's stamps 8 ms early", 0, -0.008, 1, 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Loop loop;
+        loop.jitter = c.jitter;
+        loop.earlyOff = c.earlyOff;
+        loop.earlyFor = c.earlyFor;
+        loop.random.seed(c.seed);
+        loop.run(3600, 0);
+        EXPECT_FALSE(loop.follower.engaged());
+        EXPECT_EQ(loop.follower.ratio(), 1.0);
+        EXPECT_LT(loop.maxOffset, 0.01) << "the source stays where its first block landed";
+    }
 }
 
 TEST(ClockFollower, RestartForgetsTheLock) {
