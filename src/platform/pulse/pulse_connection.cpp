@@ -39,64 +39,6 @@ DeviceInfo fromSink(const pa_sink_info& info) {
 
 }  // namespace
 
-// ---- HostTimeline ---------------------------------------------------------------
-
-void HostTimeline::addReading(double frame, double seconds) {
-    readings_.push_back(seconds - frame / rate_ - bias_);
-    lastReading_ = readings_.back();
-    if (readings_.size() > kWindow) readings_.pop_front();
-    std::deque<double> sorted = readings_;
-    std::sort(sorted.begin(), sorted.end());
-    const double candidate = sorted[sorted.size() / 5];
-    const auto bound = arrivalBound();
-    if (!anchor_) {
-        anchor_ = bound ? std::min(candidate, *bound) : candidate;
-        return;
-    }
-    if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
-        // Frames went missing (or the clock jumped): start afresh from here. Arrivals
-        // from before could not know about the lost frames; the next one checks the jump.
-        anchor_ = candidate;
-        arrivals_.clear();
-        jumped_ = true;
-        return;
-    }
-    const double target = bound ? std::min(candidate, *bound) : candidate;
-    anchor_ = *anchor_ + std::clamp((target - *anchor_) * 0.1, -kMaxStepSeconds, kMaxStepSeconds);
-}
-
-void HostTimeline::addArrival(double endFrame, double seconds) {
-    arrivals_.push_back(seconds - endFrame / rate_);
-    if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
-    const auto bound = arrivalBound();
-    const bool jumped = std::exchange(jumped_, false);
-    if (!anchor_ || !bound || *anchor_ <= *bound) return;
-    const double excess = *anchor_ - *bound;
-    anchor_ = *bound;
-    if (jumped && excess > kJumpSeconds) {
-        // The readings jumped to put frames long after they reached us: the server's
-        // index no longer counts all the frames it sent (PipeWire, after the server was
-        // stopped and continued). They are re-based onto the arrivals; otherwise each
-        // reading would jump the anchor and the next arrival pull it back, chunk after
-        // chunk.
-        bias_ += excess;
-        for (double& r : readings_) r -= excess;
-        if (lastReading_) *lastReading_ -= excess;
-    }
-}
-
-std::optional<double> HostTimeline::arrivalBound() const {
-    if (arrivals_.empty()) return std::nullopt;
-    return *std::min_element(arrivals_.begin(), arrivals_.end());
-}
-
-bool HostTimeline::giveUpWaiting(double heldSeconds) {
-    const auto bound = arrivalBound();
-    if (anchor_ || heldSeconds < kMaxHoldSeconds || !bound) return false;
-    anchor_ = *bound;
-    return true;
-}
-
 // ---- Connection -----------------------------------------------------------------
 
 Connection::Lock::Lock(Connection& connection) : mainloop_(connection.mainloop_) {
@@ -384,49 +326,17 @@ std::optional<DeviceInfo> Connection::sink(const std::string& name) {
     return deviceByName<pa_sink_info>(&pa_context_get_sink_info_by_name, name, &fromSink);
 }
 
-void Connection::deliver(double now) {
-    if (lastServiced_ >= 0) serviceClock_ += std::clamp(now - lastServiced_, 0.0, kServiceStep);
-    lastServiced_ = now;
-    // One stream's chunks handed over ahead of another's by more than the mixer holds
-    // back would be dropped there: after a stall, one stream's whole backlog can be read
-    // before the other's reaches us (seen on PipeWire), so the earliest chunk goes first.
-    for (;;) {
-        RecordStream* first = nullptr;
-        for (RecordStream* s : streams_) {
-            if (!s->outbox_.empty() &&
-                (!first || s->outbox_.front().hostSeconds < first->outbox_.front().hostSeconds)) {
-                first = s;
-            }
-        }
-        if (!first) return;
-        const double t = first->outbox_.front().hostSeconds;
-        if (std::any_of(streams_.begin(), streams_.end(),
-                        [&](const RecordStream* s) { return s != first && s->behind(t); })) {
-            return;
-        }
-        RecordStream::Chunk chunk = std::move(first->outbox_.front());
-        first->outbox_.pop_front();
-        if (first->onChunk_) first->onChunk_(std::move(chunk));
-    }
-}
-
 // ---- RecordStream ---------------------------------------------------------------
 
-RecordStream::RecordStream(std::shared_ptr<Connection> connection, Options options)
-    : connection_(std::move(connection)), options_(std::move(options)), timeline_(options_.rate) {}
-
-bool RecordStream::behind(double t) const {
-    // Silent (a source that delivers nothing) or gone: not waited for.
-    if (connection_->serviceClock_ - lastArrivalService_ > Connection::kSilentSeconds) return false;
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return false;
-    // Its first data still waits for an anchor (bounded by the hold), or it lags.
-    return holding_ || dataEnd_ < t - Connection::kLeadSeconds;
-}
+RecordStream::RecordStream(std::shared_ptr<Connection> connection, Options options, ChunkHandler onChunk)
+    : connection_(std::move(connection)),
+      options_(std::move(options)),
+      lane_(std::move(onChunk)),
+      timeline_(options_.rate) {}
 
 void RecordStream::post(Chunk&& chunk) {
     chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
-    dataEnd_ = chunk.hostSeconds + static_cast<double>(chunk.frames) / options_.rate;
-    outbox_.push_back(std::move(chunk));
+    lane_.post(std::move(chunk));
 }
 
 void RecordStream::postPending() {
@@ -464,8 +374,7 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
         if (error) *error = "invalid record stream request";
         return nullptr;
     }
-    std::unique_ptr<RecordStream> rs(new RecordStream(connection, options));
-    rs->onChunk_ = std::move(onChunk);
+    std::unique_ptr<RecordStream> rs(new RecordStream(connection, options, std::move(onChunk)));
     rs->onFailure_ = std::move(onFailure);
     Connection& c = *connection;
 
@@ -492,8 +401,7 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
         }
         pa_stream_set_state_callback(rs->stream_, &RecordStream::stateCallback, rs.get());
         pa_stream_set_read_callback(rs->stream_, &RecordStream::readCallback, rs.get());
-        rs->lastArrivalService_ = c.serviceClock_;
-        c.streams_.push_back(rs.get());
+        c.orderer_.attach(rs->lane_);
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.fragsize = static_cast<std::uint32_t>(
@@ -531,8 +439,7 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
 RecordStream::~RecordStream() {
     if (!stream_) return;
     Connection::Lock lock(*connection_);
-    auto& streams = connection_->streams_;
-    streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
+    connection_->orderer_.detach(lane_);
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
@@ -545,10 +452,12 @@ void RecordStream::stateCallback(pa_stream* stream, void* userdata) {
     Connection& c = *self->connection_;
     switch (pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
+        self->lane_.setLive(true);
         c.markDone(self->ready_);
         break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED: {
+        self->lane_.setLive(false);
         bool wasReady;
         {
             std::lock_guard g(c.waitMutex_);
@@ -602,7 +511,7 @@ void RecordStream::readAvailable() {
     if (chunk.frames == 0) return;
 
     const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
-    lastArrivalService_ = connection_->serviceClock_;
+    lane_.noteData();
     // A fresh timing report: the server's write index was captured source_usec
     // before the report's time stamp (wall clock, mapped onto the host clock).
     if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
@@ -624,7 +533,7 @@ void RecordStream::readAvailable() {
     timeline_.addArrival(static_cast<double>(frames_), now);
     // Frequent reports while the anchor forms or is in doubt, then a few a second: each is
     // a round trip that wakes the server and us, and a standing anchor only moves slowly.
-    const bool doubt = readingsTaken_ < HostTimeline::kWindow || timeline_.unsettled();
+    const bool doubt = readingsTaken_ < platform::HostTimeline::kWindow || timeline_.unsettled();
     if (now - lastTimingRequest_ > (doubt ? 0.05 : 0.25)) {
         lastTimingRequest_ = now;
         if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
@@ -632,10 +541,10 @@ void RecordStream::readAvailable() {
     // The hold is measured in time, not in audio: after a stall (the recorder stopped, the
     // machine busy) seconds of backlog arrive at once, and an anchor taken from arrivals in
     // such a burst would be seconds late; a timing report comes within the hold instead.
-    if (holding_) {
+    if (lane_.holding()) {
         if (heldSince_ < 0) heldSince_ = now;
         if (timeline_.anchor() || timeline_.giveUpWaiting(now - heldSince_)) {
-            holding_ = false;
+            lane_.release();
             postPending();
         }
     } else if (timeline_.unsettled() && (unsettledSince_ < 0 || now - unsettledSince_ < kMaxDoubtSeconds)) {
@@ -648,7 +557,7 @@ void RecordStream::readAvailable() {
         if (!timeline_.unsettled()) unsettledSince_ = -1;
         postPending();
     }
-    connection_->deliver(now);
+    connection_->orderer_.deliver(now);
 }
 
 }  // namespace velomar::pulse

@@ -489,69 +489,6 @@ TEST(PulseConnectionTest, AServerThatNeverAnswersTimesOutInsteadOfHanging) {
     rmdir(dir);
 }
 
-// ---- timeline ---------------------------------------------------------------------
-
-TEST(HostTimelineTest, TakesFreshReadingsRespectsArrivalsMovesSlowlyAndJumpsOnLostFrames) {
-    const double truth = 100.0;  // host time of frame 0
-    pulse::HostTimeline timeline(48000);
-    EXPECT_FALSE(timeline.anchor());
-    // Readings late by up to one 25 ms period (taken between two device periods).
-    double frame = 0;
-    for (int i = 0; i < 30; ++i) {
-        frame += 1200;
-        timeline.addArrival(frame, truth + frame / 48000.0 + 0.004);
-        timeline.addReading(frame, truth + frame / 48000.0 + (i % 5) * 0.005);
-    }
-    ASSERT_TRUE(timeline.anchor());
-    EXPECT_NEAR(*timeline.anchor(), truth, 0.0055);
-    EXPECT_NEAR(timeline.timeOf(48000), truth + 1.0, 0.0055);
-
-    // A systematic 20 ms shift is followed a little per reading, never in one step.
-    const double before = *timeline.anchor();
-    for (int i = 0; i < 5; ++i) {
-        frame += 1200;
-        timeline.addReading(frame, truth + 0.02 + frame / 48000.0);
-    }
-    EXPECT_LT(std::fabs(*timeline.anchor() - before), 0.0011);
-
-    // Frames lost in an overrun: readings stay 200 ms later; the anchor jumps.
-    for (int i = 0; i < 15; ++i) {
-        frame += 1200;
-        timeline.addReading(frame, truth + 0.2 + frame / 48000.0);
-    }
-    EXPECT_NEAR(*timeline.anchor(), truth + 0.2, 0.003);
-}
-
-TEST(HostTimelineTest, ReadingsNeverPutFramesAfterTheirArrivalAndNoReadingFallsBackToArrivals) {
-    pulse::HostTimeline timeline(48000);
-    timeline.addArrival(4800, 10.1);  // frame 0 at 10.0 at the latest
-    timeline.addReading(4800, 10.5);  // claims frame 0 at 10.4
-    ASSERT_TRUE(timeline.anchor());
-    EXPECT_DOUBLE_EQ(*timeline.anchor(), 10.0);
-
-    // Readings that stay 1.7 s late while the data keeps arriving on time, a little
-    // late by a varying amount (a server whose index lost count): the anchor, as each
-    // chunk is stamped after its reading and arrival, holds to the earliest arrival.
-    pulse::HostTimeline lost(48000);
-    double frame = 0;
-    double worst = 0;
-    for (int i = 0; i < 60; ++i) {
-        frame += 1200;
-        const double late = i < 20 ? 0.0 : 1.7;
-        lost.addReading(frame, 50.0 + frame / 48000.0 + late);
-        lost.addArrival(frame, 50.0 + frame / 48000.0 + 0.003 + (i % 4) * 0.006);
-        if (i >= 40) worst = std::max(worst, std::fabs(*lost.anchor() - 50.0));
-    }
-    EXPECT_LT(worst, 0.004) << "the anchor followed readings the arrivals disprove";
-
-    pulse::HostTimeline silent(48000);
-    silent.addArrival(48000, 21.0);
-    EXPECT_FALSE(silent.giveUpWaiting(pulse::HostTimeline::kMaxHoldSeconds / 2));
-    EXPECT_FALSE(silent.anchor());
-    EXPECT_TRUE(silent.giveUpWaiting(pulse::HostTimeline::kMaxHoldSeconds));
-    EXPECT_DOUBLE_EQ(*silent.anchor(), 20.0);
-}
-
 }  // namespace
 }  // namespace velomar
 
