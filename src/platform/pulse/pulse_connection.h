@@ -156,13 +156,12 @@ private:
     void markDone(bool& flag);
     // Sources and sinks come through the same list protocol; Info is the server's record.
     template <typename Info>
-    std::optional<std::vector<DeviceInfo>> deviceList(
-        pa_operation* (*list)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*),
-        DeviceInfo (*convert)(const Info&));
+    using InfoCallback = void (*)(pa_context*, const Info*, int, void*);
+    // Runs a query of the list kind (a list, or one device by name): its entries, or
+    // nullopt when it failed or the server knows no such device.
     template <typename Info>
-    std::optional<DeviceInfo> deviceByName(
-        pa_operation* (*get)(pa_context*, const char*, void (*)(pa_context*, const Info*, int, void*), void*),
-        const std::string& name, DeviceInfo (*convert)(const Info&));
+    std::optional<std::vector<DeviceInfo>> deviceList(
+        const std::function<pa_operation*(InfoCallback<Info>, void*)>& start, DeviceInfo (*convert)(const Info&));
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
