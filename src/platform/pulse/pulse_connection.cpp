@@ -66,7 +66,10 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
     spec.rate = options.rate;
     spec.channels = static_cast<std::uint8_t>(options.channels);
     pa_channel_map map;
-    if (options.channels == 1) {
+    if (options.channelMap && options.channelMap->channels == spec.channels &&
+        pa_channel_map_valid(&*options.channelMap)) {
+        map = *options.channelMap;
+    } else if (options.channels == 1) {
         pa_channel_map_init_mono(&map);
     } else {
         pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);

@@ -39,6 +39,7 @@ struct DeviceInfo {
     std::string description;
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
+    pa_channel_map channelMap{};    // the device's own layout
     std::string monitorSourceName;  // sinks only
     bool isMonitor = false;         // sources only
 };
@@ -57,6 +58,8 @@ public:
         std::string source;
         std::uint32_t rate = 48000;
         std::uint32_t channels = 1;
+        // The layout asked for; without one, the server's default for `channels`.
+        std::optional<pa_channel_map> channelMap;
         double fragmentSeconds = 0.025;
         std::string streamName = "Velomar Capture";
     };

@@ -20,6 +20,7 @@ DeviceInfo fromDevice(const Info& info) {
     d.description = text(info.description);
     d.rate = info.sample_spec.rate;
     d.channels = info.sample_spec.channels;
+    d.channelMap = info.channel_map;
     return d;
 }
 

@@ -138,8 +138,11 @@ bool SystemAudioFollower::retarget(AudioObjectID aggregate, bool force) {
     options.source = sink->monitorSourceName;
     options.rate = agg->rate;
     // The sink's own layout, mixed down here: servers disagree on the gain of their
-    // stereo-to-mono mix (PulseAudio averages, PipeWire sums at -3 dB).
+    // stereo-to-mono mix (PulseAudio averages, PipeWire sums at -3 dB). Its own channel
+    // map too: asked for the default layout of its channel count, the server remixes by
+    // channel name, and channels the two layouts name differently lose level or vanish.
     options.channels = std::clamp<std::uint32_t>(sink->channels, 1, PA_CHANNELS_MAX);
+    options.channelMap = sink->channelMap;
     options.fragmentSeconds = kFragmentSeconds;
     options.streamName = "Velomar Capture system audio";
     auto fanout = agg->fanout;

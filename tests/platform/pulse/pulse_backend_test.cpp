@@ -275,6 +275,41 @@ TEST_F(PulseBackendTest, TapFollowsTheDefaultSink) {
     EXPECT_NEAR(analyse(tail, 48000).frequency, 1000, 10);
 }
 
+TEST_F(PulseBackendTest, TapRecordsAMultichannelOutputInItsOwnLayoutEveryChannelCountingEqually) {
+    // A 5.1 output whose layout is not the server's default one for six channels: asked
+    // for that default, the server remixes by channel name and the channels no longer
+    // count alike (rear ones weaker, the LFE gone).
+    const std::string layout = "front-left,front-right,rear-left,rear-right,front-center,lfe";
+    const std::string module =
+        testing::firstLine("pactl load-module module-null-sink sink_name=velomar_surround format=float32le "
+                           "rate=48000 channels=6 channel_map=" + layout);
+    ASSERT_FALSE(module.empty());
+    struct Unload {
+        std::string module;
+        ~Unload() { sh("pactl unload-module " + module); }
+    } unload{module};
+    ASSERT_TRUE(waitUntil([] { return sh("pactl list short sinks | grep -q velomar_surround") == 0; }, 5));
+    ASSERT_TRUE(testing::setDefaults("velomar_surround", "velomar_mic"));
+    auto queue = dispatch::Queue::makeSerial("velomar.test.tap");
+    TapRecording rec;
+    Tap t = startTap(*hw_, queue, rec);
+    std::vector<float> peaks;
+    for (int channel = 0; channel < 6; ++channel) {
+        std::string remix;
+        for (int c = 0; c < 6; ++c) remix += c == channel ? " 1" : " 0";
+        Background tone("sox -q -r 48000 -c 1 -n -t raw -e floating-point -b 32 -c 6 - synth 60 sine 440 vol 0.6 "
+                        "remix" + remix + " | pacat --raw --playback -d velomar_surround --rate=48000 --channels=6 "
+                        "--channel-map=" + layout + " --format=float32le --latency-msec=100");
+        const std::size_t from = rec.frames;
+        EXPECT_TRUE(waitUntil([&] { return rec.frames > from + 36000; }, 5));
+        std::lock_guard g(rec.mutex);
+        peaks.push_back(analyse(lastSamples(rec.samples, 9600), 48000).peak);
+    }
+    stopTap(*hw_, t, rec);
+    // Each channel alone, averaged with five silent ones: a sixth of its level.
+    for (int channel = 0; channel < 6; ++channel) EXPECT_NEAR(peaks[channel], 0.1, 0.012) << "channel " << channel;
+}
+
 TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHostTimes) {
     Background tone(toneCommand("velomar_mic_feed", 300, 0.4, 1));
     struct Got {
