@@ -6,6 +6,7 @@ as live meters, prints every other event, and stops the recording (the line
 "stop" on the recorder's standard input) on Enter or Ctrl-C, or after --seconds.
 
     examples/controller.py [--bin PATH] [--seconds N] [--plain] -- --out call.wav [recorder options]
+    examples/controller.py -- --out call.wav --channels 2    # microphone and system audio apart
 
 Standard library only. Exits with the recorder's exit status.
 """

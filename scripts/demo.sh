@@ -5,7 +5,9 @@
 # microphone, records with the real program driven by examples/controller.py, and
 # prints the events and a summary of the WAV file.
 #
-#   scripts/demo.sh [--server pulse|pipewire] [--seconds N] [--out FILE.wav] [--build DIR]
+#   scripts/demo.sh [--server pulse|pipewire] [--seconds N] [--out FILE.wav] [--build DIR] [--channels 1|2]
+#
+# --channels 2 records the microphone and the system audio into channels 1 and 2.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -14,13 +16,15 @@ server=pulse
 seconds=7
 out="$root/demo-out/demo.wav"
 build="$root/build"
+channels=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --server) server=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    --channels) channels=$2; shift 2 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "demo: unknown option $1"; exit 1 ;;
   esac
 done
@@ -72,9 +76,9 @@ start_player "sleep 2; paplay --device=velomar_speakers '$work/speech48.wav'"
 start_player "sox -q -n -t raw -r 48000 -e floating-point -b 32 -c 1 - synth $((seconds + 5)) sine 440 vol 0.25 \
   | pacat --raw --playback -d velomar_mic_feed --rate=48000 --channels=1 --format=float32le"
 
-echo "== recording $seconds s with: VelomarCapture --out $out"
+echo "== recording $seconds s with: VelomarCapture --out $out --channels $channels"
 python3 "$root/examples/controller.py" --bin "$binary" --seconds "$seconds" --events "$work/events.jsonl" \
-  -- --out "$out" || true
+  -- --out "$out" --channels "$channels" || true
 
 echo "== event stream (raw)"
 grep -v '"event":"levels"' "$work/events.jsonl" | sed 's/^/   /'
@@ -83,7 +87,16 @@ echo "   ($(grep -c '"event":"levels"' "$work/events.jsonl") \"levels\" events)"
 echo "== $out"
 if [ -s "$out" ]; then
   soxi "$out" | sed -n 's/^\(Channels\|Sample Rate\|Precision\|Duration\|File Size\).*/   &/p'
-  sox "$out" -n stat 2>&1 | grep -E 'Length|Maximum amplitude|RMS +amplitude|Rough +frequency' | sed 's/^/   /'
+  if [ "$(soxi -c "$out")" = 2 ]; then
+    for channel in 1 2; do
+      [ "$channel" = 1 ] && side="microphone (the 440 Hz tone)" || side="system audio (the speech)"
+      echo "   channel $channel, $side:"
+      sox "$out" -n remix "$channel" stat 2>&1 | grep -E 'Maximum amplitude|RMS +amplitude|Rough +frequency' \
+        | sed 's/^/     /'
+    done
+  else
+    sox "$out" -n stat 2>&1 | grep -E 'Length|Maximum amplitude|RMS +amplitude|Rough +frequency' | sed 's/^/   /'
+  fi
 else
   echo "   (no file was written)"
 fi

@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libsoxr-dev libpulse-dev
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus dbus-user-session
-  sox libsox-fmt-all espeak-ng python3 procps util-linux
+  sox libsox-fmt-all espeak-ng python3 python3-jsonschema procps util-linux
+  man-db
   clang-14 libclang-rt-14-dev
 )
 

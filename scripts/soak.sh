@@ -200,7 +200,7 @@ print('events: ' + ', '.join(f'{k} {v}' for k, v in names.items()))
 if stopped:
     print('stopped: ' + ', '.join(f'{k}={stopped[k]}' for k in
           ('seconds', 'resyncs', 'clockClamps', 'silenceInsertedSamples', 'samplesDropped',
-           'limitedSamples', 'reason') if k in stopped))
+           'limitedSamples', 'samplesNotWritten', 'reason') if k in stopped))
 else:
     print('stopped: no "stopped" event')
     ok = False

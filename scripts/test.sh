@@ -2,7 +2,8 @@
 # Runs every test: installs what is missing, builds the plain, ASan+UBSan and TSan
 # variants, runs the unit and process-level tests in each, runs each fuzzer for a short
 # fixed time, then the tests against real sound servers (private PulseAudio and PipeWire
-# instances) in the plain build.
+# instances) in the plain build, and finally builds the Debian package from the plain
+# build and checks it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -51,8 +52,13 @@ if [ -f scripts/server-tests.sh ]; then
   fi
 fi
 
-# One closing line over every run above: ctest's per-variant totals plus the gtest
-# totals of the server runs.
+echo "=== Debian package ==="
+if ! bash scripts/package-check.sh "$root/build-plain" 2>&1 | tee "$logs/package.log"; then
+  failed=1
+fi
+
+# One closing line over every run above: ctest's per-variant totals, the gtest totals
+# of the server runs and the package checks.
 passed=0; fails=0
 for f in "$logs"/ctest-*.log; do
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$f" | tail -1 || true)
@@ -64,6 +70,13 @@ done
 if [ -f "$logs/server.log" ]; then
   for n in $(grep -oE '^\[  PASSED  \] [0-9]+' "$logs/server.log" | grep -oE '[0-9]+$'); do passed=$((passed + n)); done
   for n in $(grep -oE '^\[  FAILED  \] [0-9]+ tests?, listed' "$logs/server.log" | grep -oE '[0-9]+ test' | grep -oE '[0-9]+'); do fails=$((fails + n)); done
+fi
+line=$(grep -E '^package: [0-9]+ checks passed, [0-9]+ failed$' "$logs/package.log" | tail -1 || true)
+if [ -n "$line" ]; then
+  passed=$((passed + $(sed -E 's/^package: ([0-9]+).*/\1/' <<<"$line")))
+  fails=$((fails + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+else
+  fails=$((fails + 1))
 fi
 [ "$failed" = 0 ] || [ "$fails" -gt 0 ] || fails=1
 echo "tests: $passed passed, $fails failed"

@@ -215,12 +215,9 @@ void AudioTapEngine::stopAndFinalize(std::optional<std::string> reason) {
     teardown();
     mixer_->finish();
 
-    const WAVWriter& writer = mixer_->writer();
-    const double seconds =
-        writer.sampleRate() > 0 ? double(writer.dataBytes()) / 2.0 / double(writer.sampleRate()) : 0.0;
     Fields fields;
     fields.emplace_back("out", out_);
-    fields.emplace_back("seconds", static_cast<std::int64_t>(std::trunc(seconds)));
+    fields.emplace_back("seconds", mixer_->writer().recordedSeconds());
     for (auto& [key, value] : mixer_->diagnostics()) mergeField(fields, key, value);
     if (reason) mergeField(fields, "reason", *reason);
     emit("stopped", fields);

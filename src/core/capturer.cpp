@@ -147,13 +147,7 @@ void Capturer::finish(std::optional<std::string> reason) {
 
 void Capturer::finalise(const std::optional<std::string>& reason) {
     mixer_->finish();
-    const WAVWriter& writer = mixer_->writer();
-    std::int64_t seconds = 0;
-    if (writer.sampleRate() > 0) {
-        seconds = static_cast<std::int64_t>(static_cast<double>(writer.dataBytes()) / 2.0 /
-                                            static_cast<double>(writer.sampleRate()));
-    }
-    Fields fields{{"out", out_}, {"seconds", seconds}};
+    Fields fields{{"out", out_}, {"seconds", mixer_->writer().recordedSeconds()}};
     for (auto& [key, value] : mixer_->diagnostics()) setField(fields, key, std::move(value));
     if (reason) setField(fields, "reason", *reason);
     emit("stopped", fields);

@@ -1,6 +1,15 @@
 #include "core/command_line.h"
 
 namespace velomar {
+namespace {
+
+std::optional<ChannelLayout> layoutNamed(const std::string& value) {
+    if (value == "1") return ChannelLayout::mix;
+    if (value == "2") return ChannelLayout::split;
+    return std::nullopt;
+}
+
+}  // namespace
 
 ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
     ParsedCommandLine result;
@@ -19,10 +28,23 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
             options.preferredEngine = takeValue().value_or("tap");
         } else if (arg == "--mic-device") {
             options.micDeviceUID = takeValue();
+        } else if (arg == "--channels") {
+            const std::optional<std::string> value = takeValue();
+            const std::optional<ChannelLayout> layout = value ? layoutNamed(*value) : std::nullopt;
+            if (!layout) {
+                result.action = ParsedCommandLine::Action::error;
+                result.errorMessage = value ? "invalid value for --channels: " + *value + " (allowed: 1, 2)"
+                                            : "missing value for --channels (allowed: 1, 2)";
+                return result;
+            }
+            options.layout = *layout;
         } else if (arg == "--list-devices") {
             options.listDevices = true;
         } else if (arg == "--help" || arg == "-h") {
             result.action = ParsedCommandLine::Action::help;
+            return result;
+        } else if (arg == "--version") {
+            result.action = ParsedCommandLine::Action::version;
             return result;
         } else {
             result.action = ParsedCommandLine::Action::error;
@@ -32,6 +54,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string> args) {
     }
     return result;
 }
+
+std::string versionLine() { return "VelomarCapture " VELOMAR_VERSION "\n"; }
 
 std::vector<std::string> argumentsOf(int argc, char** argv) {
     std::vector<std::string> args;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/channel_layout.h"
+
 namespace velomar {
 
 inline constexpr std::string_view kUsageText =
@@ -21,18 +23,24 @@ struct Options {
     std::string preferredEngine = "tap";
     std::optional<std::string> micDeviceUID;
     bool listDevices = false;
+    // --channels 1 (the mix) or 2 (microphone and system audio apart).
+    ChannelLayout layout = ChannelLayout::mix;
 };
 
 struct ParsedCommandLine {
     enum class Action {
         run,    // options are complete; the caller checks --list-devices and --out
         help,   // print the usage text, exit 0
+        version,  // print versionLine(), exit 0
         error,  // emit "error" with errorMessage, exit 1
     };
     Action action = Action::run;
     Options options;
     std::string errorMessage;
 };
+
+// "VelomarCapture <version>" and a line feed, the version being the build's project version.
+std::string versionLine();
 
 // args: the process arguments without the program path.
 ParsedCommandLine parseCommandLine(std::span<const std::string> args);

@@ -60,6 +60,10 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
             writeStdout(kUsageText);
             exitProcess(0);
             return 0;
+        case ParsedCommandLine::Action::version:
+            writeStdout(versionLine());
+            exitProcess(0);
+            return 0;
         case ParsedCommandLine::Action::error:
             return fail(parsed.errorMessage);
         case ParsedCommandLine::Action::run:
@@ -81,7 +85,7 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
     state.listDevices = options.listDevices;
 
     try {
-        state.writer = std::make_shared<WAVWriter>(*state.outPath, 16000);
+        state.writer = std::make_shared<WAVWriter>(*state.outPath, 16000, options.layout);
     } catch (const std::exception& error) {
         return fail(errorText(error));
     }

@@ -23,6 +23,8 @@ Int saturatingSub(Int a, Int b) {
 
 Mixer::Mixer(std::shared_ptr<WAVWriter> writer)
     : writer_(std::move(writer)),
+      layout_(writer_->layout()),
+      channels_(channelCount(layout_)),
       queue_(dispatch::Queue::makeSerial("velomar.mixer")),
       canonical_(*pcm::Format::common(pcm::SampleType::float32, double(kRate), 1, false)) {}
 
@@ -50,6 +52,7 @@ std::optional<std::vector<float>> Mixer::convert(const pcm::BufferPtr& buffer, c
             converter = pcm::Converter::make(buffer->format(), canonical_);
             if (!converter) return std::nullopt;
         }
+        if (it != sources_.end()) placeTail(it->second, key);
         it = sources_.insert_or_assign(key, Source{buffer->format(), std::move(converter), std::nullopt}).first;
     }
     Source& source = it->second;
@@ -129,27 +132,60 @@ void Mixer::place(std::vector<float> samples, const std::string& key, double hos
         p = floor;
     }
 
-    add(samples, p);
+    add(samples, p, key);
     source.cursor = p + count();
     latestSample_ = std::max(latestSample_, p + count());
     flush(latestSample_ - kSlack);
 }
 
-void Mixer::add(std::span<const float> samples, std::int64_t atAbsolute) {
+void Mixer::placeTail(Source& source, const std::string& key) {
+    if (!source.converter) return;
+    std::vector<float> tail;
+    for (;;) {
+        auto output = pcm::Buffer::make(canonical_, pcm::Converter::kDelayFrames);
+        std::string error;
+        if (!output || !source.converter->drain(*output, &error)) break;
+        const auto part = monoFloats(*output);
+        if (part.empty()) break;
+        tail.insert(tail.end(), part.begin(), part.end());
+    }
+    // A source that never placed anything holds little more than the leading silence.
+    if (tail.empty() || !source.cursor) return;
+    Int p = *source.cursor;
+    if (p < base_) {
+        const Int k = std::min(base_ - p, Int(tail.size()));
+        tail.erase(tail.begin(), tail.begin() + k);
+        samplesDropped_ += k;
+        p = base_;
+    }
+    add(tail, p, key);
+    source.cursor = p + Int(tail.size());
+    latestSample_ = std::max(latestSample_, *source.cursor);
+}
+
+void Mixer::add(std::span<const float> samples, std::int64_t atAbsolute, const std::string& key) {
     const auto offset = std::size_t(atAbsolute - base_);
-    const std::size_t end = head_ + offset + samples.size();
+    const std::size_t end = head_ + (offset + samples.size()) * channels_;
     if (buffer_.size() < end) buffer_.resize(end, 0.0f);
-    float* window = buffer_.data() + head_ + offset;
-    for (std::size_t i = 0; i < samples.size(); ++i) window[i] = samples[i] * kGain + window[i];
+    float* window = buffer_.data() + head_ + offset * channels_;
+    if (layout_ == ChannelLayout::mix) {
+        for (std::size_t i = 0; i < samples.size(); ++i) window[i] = samples[i] * kGain + window[i];
+        return;
+    }
+    // Unit gain: a channel holds one source, so no headroom is kept for a sum; the
+    // writer's knee limits each channel on its own.
+    window += channelOf(layout_, key);
+    for (std::size_t i = 0; i < samples.size(); ++i) window[i * channels_] = samples[i] + window[i * channels_];
 }
 
 void Mixer::flush(std::int64_t upTo) {
     const Int n = upTo - base_;
     if (n < 1) return;
-    const std::size_t open = buffer_.size() - head_;
+    const std::size_t open = (buffer_.size() - head_) / channels_;
     if (std::uint64_t(n) > open) return;
-    writer_->write(std::span<const float>(buffer_.data() + head_, std::size_t(n)));
-    head_ += std::size_t(n);
+    const std::size_t floats = std::size_t(n) * channels_;
+    writer_->write(std::span<const float>(buffer_.data() + head_, floats));
+    head_ += floats;
     base_ += n;
     // Move the open part to the front once it is no larger than what was written before
     // it, so each sample is moved at most about once.
@@ -165,6 +201,7 @@ void Mixer::flush(std::int64_t upTo) {
 
 void Mixer::finish() {
     queue_->sync([this] {
+        for (auto& [key, source] : sources_) placeTail(source, key);
         flush(latestSample_);
         writer_->finalize();
     });
@@ -177,7 +214,8 @@ Fields Mixer::diagnostics() {
                   {"clockClamps", clockClamps_},
                   {"silenceInsertedSamples", silenceInserted_},
                   {"samplesDropped", samplesDropped_},
-                  {"limitedSamples", writer_->limitedSamples()}};
+                  {"limitedSamples", writer_->limitedSamples()},
+                  {"samplesNotWritten", writer_->samplesNotWritten()}};
     });
     return fields;
 }

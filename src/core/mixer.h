@@ -1,6 +1,7 @@
 #pragma once
 // Meeting point of all capture sources: converts every buffer to 16 kHz mono float,
-// places it on one host-clock timeline, sums the sources and writes finished samples.
+// places it on one host-clock timeline, and writes finished frames: the sources summed
+// in the mix layout, each in its own channel in the split layout (the writer's layout).
 // ingest() only queues work; everything else runs on the serial queue "velomar.mixer".
 
 #include <cstdint>
@@ -31,7 +32,8 @@ public:
 
     // Final flush and header rewrite; returns after every earlier ingest has been handled.
     void finish();
-    // "resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples".
+    // "resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples",
+    // "samplesNotWritten".
     Fields diagnostics();
 
     const WAVWriter& writer() const { return *writer_; }
@@ -54,14 +56,21 @@ private:
     std::optional<std::vector<float>> convert(const pcm::BufferPtr& buffer, const std::string& key);
     static std::vector<float> monoFloats(const pcm::Buffer& buffer);
     void place(std::vector<float> samples, const std::string& key, double hostSeconds);
-    void add(std::span<const float> samples, std::int64_t atAbsolute);
+    // Places what the source's converter still holds right after the source's last
+    // samples: the end of its input, kept when the input ends or changes format.
+    void placeTail(Source& source, const std::string& key);
+    // The key picks the channel: the open window holds interleaved frames.
+    void add(std::span<const float> samples, std::int64_t atAbsolute, const std::string& key);
     void flush(std::int64_t upTo);
 
     std::shared_ptr<WAVWriter> writer_;
+    ChannelLayout layout_;
+    std::size_t channels_;  // floats per timeline index in the window
     std::shared_ptr<dispatch::Queue> queue_;
     pcm::Format canonical_;
     std::map<std::string, Source> sources_;
-    // The open window is buffer_[head_ ...]; the written front is dropped in bulk, not per flush.
+    // The open window is buffer_[head_ ...], channels_ floats per timeline index; the
+    // written front is dropped in bulk, not per flush.
     std::vector<float> buffer_;
     std::size_t head_ = 0;
     std::int64_t base_ = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <memory>
 
 #include "core/capture_error.h"
@@ -29,10 +30,25 @@ void putTag(std::uint8_t* at, const char (&tag)[5]) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(tag[i]);
 }
 
+double monotonicSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Bytes per frame: one 16-bit sample per channel.
+constexpr std::uint32_t blockAlign(ChannelLayout layout) { return 2u * channelCount(layout); }
+
 }  // namespace
 
 WAVWriter::WAVWriter(const std::string& path, std::int64_t sampleRate, std::uint32_t maxDataBytes)
-    : sampleRate_(sampleRate), maxDataBytes_(maxDataBytes & ~1u) {
+    : WAVWriter(path, sampleRate, ChannelLayout::mix, maxDataBytes) {}
+
+WAVWriter::WAVWriter(const std::string& path, std::int64_t sampleRate, ChannelLayout layout,
+                     std::uint32_t maxDataBytes)
+    : sampleRate_(sampleRate),
+      layout_(layout),
+      maxDataBytes_(maxDataBytes - maxDataBytes % blockAlign(layout)) {
     // O_NONBLOCK only for the open itself: a FIFO without a reader then fails at once
     // instead of hanging the start-up; a FIFO with a reader behaves like a pipe.
     fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
@@ -40,26 +56,30 @@ WAVWriter::WAVWriter(const std::string& path, std::int64_t sampleRate, std::uint
     const int flags = ::fcntl(fd_.get(), F_GETFL);
     if (flags >= 0) ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK);
 
-    const auto provisional = header(sampleRate_, 0);
+    const auto provisional = header(sampleRate_, 0, layout_);
     fileBytes_ = writeFully(provisional.data(), provisional.size());
     if (fileBytes_ < kHeaderSize) failed_ = true;
+    seekable_ = ::lseek(fd_.get(), 0, SEEK_CUR) >= 0;
+    headerWrittenAt_ = monotonicSeconds();
 }
 
 WAVWriter::~WAVWriter() = default;
 
-std::array<std::uint8_t, 44> WAVWriter::header(std::int64_t sampleRate, std::uint32_t dataBytes) {
+std::array<std::uint8_t, 44> WAVWriter::header(std::int64_t sampleRate, std::uint32_t dataBytes,
+                                               ChannelLayout layout) {
     std::array<std::uint8_t, 44> h{};
     const auto rate = static_cast<std::uint32_t>(sampleRate);
+    const std::uint32_t align = blockAlign(layout);
     putTag(&h[0], "RIFF");
     put32(&h[4], 36u + dataBytes);
     putTag(&h[8], "WAVE");
     putTag(&h[12], "fmt ");
     put32(&h[16], 16);
     put16(&h[20], 1);
-    put16(&h[22], 1);
+    put16(&h[22], channelCount(layout));
     put32(&h[24], rate);
-    put32(&h[28], rate * 2u);
-    put16(&h[32], 2);
+    put32(&h[28], rate * align);
+    put16(&h[32], static_cast<std::uint16_t>(align));
     put16(&h[34], 16);
     putTag(&h[36], "data");
     put32(&h[40], dataBytes);
@@ -96,9 +116,16 @@ std::size_t WAVWriter::writeFully(const std::uint8_t* data, std::size_t size) {
 }
 
 void WAVWriter::write(std::span<const float> samples) {
-    if (samples.empty() || failed_ || !fd_.valid()) return;
-    const std::size_t room = (maxDataBytes_ - std::min(dataBytes_, maxDataBytes_)) / 2;
-    const std::size_t count = std::min(samples.size(), room);
+    if (samples.empty()) return;
+    if (failed_ || !fd_.valid()) {
+        samplesNotWritten_ += std::int64_t(samples.size());
+        return;
+    }
+    const std::size_t channels = channelCount(layout_);
+    const std::size_t align = blockAlign(layout_);
+    const std::size_t roomFrames = (maxDataBytes_ - std::min(dataBytes_, maxDataBytes_)) / align;
+    const std::size_t count = std::min(samples.size() / channels, roomFrames) * channels;
+    samplesNotWritten_ += std::int64_t(samples.size() - count);
     if (count == 0) return;
 
     const std::size_t size = count * 2;
@@ -112,8 +139,42 @@ void WAVWriter::write(std::span<const float> samples) {
 
     const std::size_t written = writeFully(bytes.get(), size);
     fileBytes_ += written;
-    dataBytes_ += static_cast<std::uint32_t>(written & ~std::size_t{1});
+    const std::size_t kept = written - written % align;
+    dataBytes_ += static_cast<std::uint32_t>(kept);
+    samplesNotWritten_ += std::int64_t(count - kept / 2);
     if (written < size) failed_ = true;
+    // After a failure the header states what did reach the file, at once.
+    refreshHeader(failed_);
+}
+
+void WAVWriter::refreshHeader(bool force) {
+    if (!liveHeader_ || !seekable_ || dataBytes_ == headerDataBytes_) return;
+    const auto dueBytes = std::uint64_t(std::max<std::int64_t>(sampleRate_, 1)) * 2;
+    const double now = monotonicSeconds();
+    if (!force && dataBytes_ - headerDataBytes_ < dueBytes && now - headerWrittenAt_ < kHeaderRefreshSeconds) return;
+    // Appended bytes reach the file before the header that counts them, so a kill at any
+    // moment leaves a header that never claims more than the file holds.
+    const auto current = header(sampleRate_, dataBytes_, layout_);
+    ssize_t n = 0;
+    do {
+        n = ::pwrite(fd_.get(), current.data(), current.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(current.size())) {
+        if (n < 0 && errno == ESPIPE) seekable_ = false;
+        return;  // tried again at the next write; finalize() still writes the header
+    }
+    headerDataBytes_ = dataBytes_;
+    headerWrittenAt_ = now;
+    if (++refreshesSinceSync_ >= kRefreshesPerSync) {
+        refreshesSinceSync_ = 0;
+        [[maybe_unused]] const int ignored = ::fdatasync(fd_.get());
+    }
+}
+
+std::int64_t WAVWriter::recordedSeconds() const {
+    if (sampleRate_ <= 0) return 0;
+    const double seconds = double(dataBytes_) / double(blockAlign(layout_)) / double(sampleRate_);
+    return static_cast<std::int64_t>(std::trunc(seconds));
 }
 
 void WAVWriter::finalize() {
@@ -121,12 +182,12 @@ void WAVWriter::finalize() {
     // Without a successful rewind (a pipe, a FIFO) a second header would land in the
     // middle of the stream, so it is only written at offset 0.
     if (::lseek(fd_.get(), 0, SEEK_SET) == 0) {
-        const auto finalHeader = header(sampleRate_, dataBytes_);
+        const auto finalHeader = header(sampleRate_, dataBytes_, layout_);
         writeFully(finalHeader.data(), finalHeader.size());
     }
     const std::uint64_t expected = kHeaderSize + dataBytes_;
     if (fileBytes_ > expected) {
-        // A trailing partial sample from a failed write: cut it so header and file agree.
+        // A trailing partial frame from a failed write: cut it so header and file agree.
         [[maybe_unused]] const int ignored = ::ftruncate(fd_.get(), static_cast<off_t>(expected));
     }
     fd_.reset();

@@ -116,8 +116,9 @@ public:
                 if (in->frameLength() == 0) break;  // no progress: pulling again could loop for ever
                 if (const char* message = feed(*in)) return fail(message);
             } else if (status == InputStatus::endOfStream) {
-                if (const char* message = drain()) return fail(message);
+                if (const char* message = flushResampler()) return fail(message);
                 ended_ = true;
+                trimToInput();
             } else {
                 break;
             }
@@ -128,6 +129,13 @@ public:
         outFrames_ += n;
         output.setFrameLength(std::uint32_t(n));
         return true;
+    }
+
+    bool drain(Buffer& output, std::string* error) override {
+        return convert(output, error, [](InputStatus& status) {
+            status = InputStatus::endOfStream;
+            return BufferPtr{};
+        });
     }
 
 private:
@@ -152,7 +160,18 @@ private:
         return resample(mono_.data(), mono_.size());
     }
 
-    const char* drain() { return soxr_ ? resample(nullptr, 0) : nullptr; }
+    const char* flushResampler() { return soxr_ ? resample(nullptr, 0) : nullptr; }
+
+    // The resampler's flush rounds its own way: what is held is cut or padded to the
+    // leading silence plus what the input is worth, so that a tail placed right after the
+    // last output ends where the input ended.
+    void trimToInput() {
+        const std::uint64_t worth =
+            soxr_ ? std::uint64_t(std::floor(double(inFrames_) * kOutputRate / from_.sampleRate())) : inFrames_;
+        const std::uint64_t total = kDelayFrames + worth;
+        const std::uint64_t held = total > outFrames_ ? total - outFrames_ : 0;
+        fifo_.resize(head_ + std::size_t(held), 0.0f);
+    }
 
     // A null input flushes soxr's tail.
     const char* resample(const float* in, std::size_t frames) {

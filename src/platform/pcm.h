@@ -145,6 +145,11 @@ public:
     static std::unique_ptr<Converter> make(const Format& from, const Format& to);
     // Fills output (setting its frameLength); false with *error set on failure.
     virtual bool convert(Buffer& output, std::string* error, const InputBlock& input) = 0;
+    // End of input: hands out what is still held, as convert() does after an input block
+    // reported endOfStream. The held frames come to exactly what the input was worth, so
+    // the tail ends at the instant the input ended; call again until it yields 0 frames.
+    // Afterwards the converter takes no more input.
+    virtual bool drain(Buffer& output, std::string* error) = 0;
 };
 
 // Host clock: ticks are CLOCK_MONOTONIC nanoseconds on Linux.

@@ -14,6 +14,14 @@ void StreamOrderer::Lane::post(CapturedChunk&& chunk) {
     outbox_.push_back(std::move(chunk));
 }
 
+void StreamOrderer::Lane::flush() {
+    while (!outbox_.empty()) {
+        CapturedChunk chunk = std::move(outbox_.front());
+        outbox_.pop_front();
+        if (onChunk_) onChunk_(std::move(chunk));
+    }
+}
+
 bool StreamOrderer::Lane::behind(double t) const {
     // Silent (a source that delivers nothing) or gone: not waited for.
     if (orderer_->serviceClock_ - lastDataService_ > kSilentSeconds) return false;

@@ -44,6 +44,9 @@ public:
         void noteData();
         // A chunk placed on the timeline (hostSeconds set), to go out in order.
         void post(CapturedChunk&& chunk);
+        // Hands over everything posted at once, whatever the other lanes' progress: at a
+        // stop, when the other streams' data before it is being collected the same way.
+        void flush();
 
     private:
         friend class StreamOrderer;

@@ -404,7 +404,8 @@ protected:
         EXPECT_EQ(s["out"], path_);
         EXPECT_EQ(s["seconds"], 3);
         EXPECT_TRUE(s["seconds"].is_number_integer());
-        for (const char* key : {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples"})
+        for (const char* key : {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples",
+                                "samplesNotWritten"})
             EXPECT_TRUE(s.contains(key) && s[key].is_number_integer()) << key;
         EXPECT_EQ(s.contains("reason"), reason.has_value());
         if (reason) {

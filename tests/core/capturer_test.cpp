@@ -318,7 +318,8 @@ TEST_F(CapturerTest, OutputsReachTheMixerUnderTheirOwnKeysAndBadBuffersAreDroppe
     EXPECT_EQ((*stopped)["seconds"], 2);  // 2.5 s truncated
     EXPECT_EQ((*stopped)["reason"], "stdin");
     EXPECT_EQ((*stopped)["out"], path);
-    for (const char* key : {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples"}) {
+    for (const char* key : {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples",
+                            "samplesNotWritten"}) {
         EXPECT_TRUE(stopped->contains(key)) << key;
     }
     EXPECT_EQ(recorder.exits(), std::vector<int>{0});

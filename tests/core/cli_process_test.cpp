@@ -67,6 +67,15 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
         {"a directory", {"--out", "{dir}"}, 1, "error", "cannot open {dir} for writing"},
         {"a FIFO nobody reads does not hang", {"--out", "{dir}/fifo"}, 1, "error",
          "cannot open {dir}/fifo for writing"},
+        {"a channel count other than 1 or 2", {"--out", "a.wav", "--channels", "3"}, 1, "error",
+         "invalid value for --channels: 3 (allowed: 1, 2)", {"a.wav"}},
+        {"--channels without a value", {"--out", "a.wav", "--channels"}, 1, "error",
+         "missing value for --channels (allowed: 1, 2)", {"a.wav"}},
+        {"a bad channel count ends parsing", {"--channels", "mono", "--out", "a.wav", "--list-devices"}, 1,
+         "error", "invalid value for --channels: mono (allowed: 1, 2)", {"a.wav"}},
+        {"two channels with the device list", {"--list-devices", "--channels", "2", "--out", "x.wav"}, 0,
+         "devices", "", {"x.wav"}},
+        {"help is unchanged by --channels", {"--channels", "2", "--help"}, 0, ""},
     };
     for (const CliCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -83,7 +92,7 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
         if (c.event.empty()) {
             EXPECT_EQ(run.out, kUsageText);
         } else {
-            const auto events = testing::parseJsonLines(run.out);
+            const auto events = testing::parseEventLines(run.out);
             ASSERT_EQ(events.size(), 1u) << run.out;
             EXPECT_EQ(events[0].value("event", ""), c.event);
             if (c.event == "error") {
@@ -94,6 +103,28 @@ TEST(CliProcessTest, ArgumentCasesGiveStatusAndOneAnswer) {
             }
         }
         for (const std::string& name : c.absent) EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+    }
+}
+
+TEST(CliProcessTest, VersionIsTheProjectVersionAndEndsTheRun) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--version"},
+        {"--version", "--bogus"},
+        {"--out", "a.wav", "--version"},  // answered before any file exists
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.back());
+        testing::TempDir dir;
+        std::vector<std::string> argv{kBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnOptions options;
+        options.cwd = dir.path().string();
+        const auto run = testing::runProcess(argv, {}, 30s, options);
+        ASSERT_TRUE(run.status) << "did not end";
+        EXPECT_TRUE(run.status->exitedWith(0)) << run.status->describe();
+        EXPECT_EQ(run.out, "VelomarCapture " VELOMAR_PROJECT_VERSION "\n");
+        EXPECT_EQ(run.err, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a.wav")));
     }
 }
 
@@ -135,7 +166,7 @@ TEST(CliProcessTest, RecordingRunCreatesTheFileAndSurvivesEndOfInput) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no header written";
         std::this_thread::sleep_for(5ms);
     }
-    // The header stays provisional while recording; the old bytes are gone.
+    // The provisional header is there at once; the old bytes are gone.
     EXPECT_LT(file.size(), kOldSize);
     EXPECT_TRUE(std::equal(provisional.begin(), provisional.end(), file.begin()));
 

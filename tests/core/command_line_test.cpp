@@ -15,6 +15,7 @@ struct Case {
     std::string engine = "tap";
     std::optional<std::string> mic = {};
     bool list = false;
+    ChannelLayout layout = ChannelLayout::mix;
 };
 
 TEST(CommandLineTest, ParsesByTheOptionsTable) {
@@ -36,11 +37,33 @@ TEST(CommandLineTest, ParsesByTheOptionsTable) {
         {{"--help", "--bogus"}, Action::help},
         {{"-h"}, Action::help},
         {{"--bogus", "--help"}, Action::error, "unknown argument: --bogus"},
+        {{"--version", "--bogus"}, Action::version},
+        {{"--out", "a.wav", "--version", "--help"}, Action::version},
+        {{"--bogus", "--version"}, Action::error, "unknown argument: --bogus"},
+        {{"--out", "--version"}, Action::run, "", "--version"},
+        {{"-v"}, Action::error, "unknown argument: -v"},
         {{"--out", "a.wav", ""}, Action::error, "unknown argument: "},
         {{"--OUT", "a.wav"}, Action::error, "unknown argument: --OUT"},
         {{"--out=a.wav"}, Action::error, "unknown argument: --out=a.wav"},
         {{"-help"}, Action::error, "unknown argument: -help"},
         {{std::string("--out\0x", 7)}, Action::error, std::string("unknown argument: --out\0x", 25)},
+        // --channels: exactly "1" or "2"; anything else, or nothing, ends the parse.
+        {{"--channels", "1"}, Action::run},
+        {{"--channels", "2", "--out", "a.wav"}, Action::run, "", "a.wav", "tap", {}, false, ChannelLayout::split},
+        {{"--channels", "1", "--channels", "2"}, Action::run, "", {}, "tap", {}, false, ChannelLayout::split},
+        {{"--channels", "2", "--channels", "1"}, Action::run},
+        {{"--channels", "3"}, Action::error, "invalid value for --channels: 3 (allowed: 1, 2)"},
+        {{"--channels", "0"}, Action::error, "invalid value for --channels: 0 (allowed: 1, 2)"},
+        {{"--channels", "02"}, Action::error, "invalid value for --channels: 02 (allowed: 1, 2)"},
+        {{"--channels", " 2"}, Action::error, "invalid value for --channels:  2 (allowed: 1, 2)"},
+        {{"--channels", "stereo"}, Action::error, "invalid value for --channels: stereo (allowed: 1, 2)"},
+        {{"--channels", ""}, Action::error, "invalid value for --channels:  (allowed: 1, 2)"},
+        {{"--channels", "--out", "a.wav"}, Action::error, "invalid value for --channels: --out (allowed: 1, 2)"},
+        {{"--out", "a.wav", "--channels"}, Action::error, "missing value for --channels (allowed: 1, 2)"},
+        {{"--channels", "2", "--channels"}, Action::error, "missing value for --channels (allowed: 1, 2)"},
+        {{"--channels", "9", "--help"}, Action::error, "invalid value for --channels: 9 (allowed: 1, 2)"},
+        {{"--help", "--channels", "9"}, Action::help},
+        {{"--channels=2"}, Action::error, "unknown argument: --channels=2"},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -54,6 +77,7 @@ TEST(CommandLineTest, ParsesByTheOptionsTable) {
         EXPECT_EQ(parsed.options.preferredEngine, c.engine);
         EXPECT_EQ(parsed.options.micDeviceUID, c.mic);
         EXPECT_EQ(parsed.options.listDevices, c.list);
+        EXPECT_EQ(parsed.options.layout, c.layout);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "core/mixer.h"
 
 #include "support/temp_dir.h"
+#include "support/wav_samples.h"
 
 #include <gtest/gtest.h>
 
@@ -78,11 +79,11 @@ class MixerTest : public ::testing::Test {
 protected:
     void SetUp() override { fresh(); }
     // A new mixer on a new file; tables call it once per case.
-    void fresh() {
+    void fresh(ChannelLayout layout = ChannelLayout::mix) {
         mixer_.reset();
         dir_ = std::make_unique<testing::TempDir>();
         path_ = dir_->path() / "out.wav";
-        mixer_ = std::make_shared<Mixer>(std::make_shared<WAVWriter>(path_.string(), 16000));
+        mixer_ = std::make_shared<Mixer>(std::make_shared<WAVWriter>(path_.string(), 16000, layout));
     }
     void TearDown() override {
         mixer_.reset();
@@ -253,7 +254,9 @@ pcm::BufferPtr dc(const pcm::Format& f, std::uint32_t frames, double value) {
 
 // A format change (and a change back) starts a new converter and places the next block by
 // host time alone: its first kDelayFrames are the fresh converter's silence, at the
-// block's own host position although that lies within tolerance of the old cursor.
+// block's own host position although that lies within tolerance of the old cursor. The
+// old converter's tail, the last kDelayFrames of its input, lands right after the old
+// cursor; only that tail may overlap the new converter's silence.
 TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
     const auto f44 = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
@@ -269,6 +272,7 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     const Change changes[] = {{f44, 4410, 1600 + 800}, {f48, 4800, 1600 + 800 + 1600 + 700}};
     for (const auto& c : changes) {
         const auto before = Peer::state(m());
+        const std::int64_t oldCursor = *Peer::cursor(m(), "mic");
         m().ingest(dc(c.format, c.frames, 0.5), "mic", at(c.p));
         EXPECT_EQ(Peer::format(m(), "mic"), c.format);
         EXPECT_NE(Peer::converter(m(), "mic"), nullptr);
@@ -277,9 +281,11 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
         EXPECT_EQ(Peer::cursor(m(), "mic"), c.p + 1600);
         EXPECT_EQ(st.latest, c.p + 1600);
         const auto w = Peer::window(m());
-        const auto o = std::size_t(c.p - st.base);
-        for (std::size_t i = 0; i < pcm::Converter::kDelayFrames; ++i) ASSERT_EQ(w[o + i], 0.0f) << i;
-        EXPECT_NEAR(w[o + pcm::Converter::kDelayFrames + 300], 0.5 * Mixer::kGain, 0.01);
+        const auto delay = std::int64_t(pcm::Converter::kDelayFrames);
+        for (std::int64_t i = oldCursor; i < oldCursor + delay - 32; ++i)
+            ASSERT_NEAR(w[std::size_t(i - st.base)], 0.5 * Mixer::kGain, 0.01) << i;
+        for (std::int64_t i = oldCursor + delay; i < c.p + delay; ++i) ASSERT_EQ(w[std::size_t(i - st.base)], 0.0f) << i;
+        EXPECT_NEAR(w[std::size_t(c.p + delay + 300 - st.base)], 0.5 * Mixer::kGain, 0.01);
     }
 }
 
@@ -325,11 +331,44 @@ TEST_F(MixerTest, FinishWithNothingIngestedFinalisesAnEmptyFile) {
     EXPECT_TRUE(std::equal(header.begin(), header.end(), expected.begin(),
                            [](char a, std::uint8_t b) { return std::uint8_t(a) == b; }));
     const auto d = m().diagnostics();
-    ASSERT_EQ(d.size(), 5u);
-    const char* keys[] = {"resyncs", "clockClamps", "silenceInsertedSamples", "samplesDropped", "limitedSamples"};
-    for (std::size_t i = 0; i < 5; ++i) {
+    const char* keys[] = {"resyncs",        "clockClamps",    "silenceInsertedSamples",
+                          "samplesDropped", "limitedSamples", "samplesNotWritten"};
+    ASSERT_EQ(d.size(), std::size(keys));
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
         EXPECT_EQ(d[i].first, keys[i]);
         EXPECT_EQ(std::get<std::int64_t>(d[i].second.v), 0);
+    }
+}
+
+// The converters hold back kDelayFrames: finish() drains them, so a tone that fills only
+// the last 50 ms of the input is in the file, which ends where the input ended.
+TEST_F(MixerTest, FinishPlacesTheConvertersTailsBeforeTheLastFlush) {
+    const pcm::Format formats[] = {*pcm::Format::common(pcm::SampleType::float32, 48000, 2, true),
+                                   *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true)};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.sampleRate());
+        fresh();
+        const auto rate = std::uint32_t(f.sampleRate());
+        const std::uint32_t block = rate / 100, total = rate, toneFrom = rate - rate / 20;
+        for (std::uint32_t done = 0; done < total; done += block) {
+            auto b = dc(f, block, 0.0);
+            for (std::uint32_t i = 0; i < block; ++i) {
+                const std::uint32_t n = done + i;
+                const double v = n >= toneFrom ? 0.5 * std::sin(2 * kPi * 1000 * n / f.sampleRate()) : 0.0;
+                for (std::uint32_t c = 0; c < f.channelCount(); ++c) {
+                    if (f.sampleType() == pcm::SampleType::int16) b->int16ChannelData()[0][i] = std::int16_t(v * 32767);
+                    else b->floatChannelData()[0][i * f.channelCount() + c] = float(v);
+                }
+            }
+            m().ingest(b, "system", at(std::int64_t(done) * 16000 / rate));
+        }
+        m().finish();
+        const auto samples = fileSamples();
+        ASSERT_EQ(samples.size(), 16000u + pcm::Converter::kDelayFrames);
+        double sum = 0;
+        for (std::size_t i = samples.size() - 780; i < samples.size() - 20; ++i) sum += double(samples[i]) * samples[i];
+        const double rms = std::sqrt(sum / 760) / 32767;
+        EXPECT_NEAR(rms, 0.5 * Mixer::kGain / std::sqrt(2.0), 0.01);
     }
 }
 
@@ -425,6 +464,187 @@ TEST_F(MixerTest, ClickInTwoFormatsLandsAtTheSameIndex) {
         };
         const auto fromSystem = run(true), fromMic = run(false);
         EXPECT_NEAR(double(fromSystem), double(fromMic), 16.0);
+    }
+}
+
+
+// ---- layouts: the mix, or microphone and system audio each in a channel of its own ----
+
+struct LayoutRow {
+    const char* name;
+    ChannelLayout layout;
+    std::size_t channels;
+    float gain;
+    std::size_t micChannel, systemChannel;
+};
+const LayoutRow kLayouts[] = {
+    {"mix", ChannelLayout::mix, 1, Mixer::kGain, 0, 0},
+    {"split", ChannelLayout::split, 2, 1.0f, 0, 1},
+};
+
+using testing::channelSamples;
+
+// Two seconds of a 48 kHz microphone (mono) and system audio (stereo) in 10 ms blocks;
+// the system starts 7 ms after the microphone. A side given no frequency is silent.
+void feedTones(Mixer& m, double micHz, double systemHz, double level) {
+    const auto micFormat = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
+    const auto sysFormat = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
+    for (int k = 0; k < 200; ++k) {
+        for (const bool isMic : {true, false}) {
+            const double hz = isMic ? micHz : systemHz;
+            const double start = isMic ? 0.0 : 0.007;
+            auto b = pcm::Buffer::make(isMic ? micFormat : sysFormat, 480);
+            b->setFrameLength(480);
+            const std::uint32_t channels = isMic ? 1 : 2;
+            for (std::uint32_t i = 0; i < 480; ++i) {
+                const double t = double(k * 480 + int(i)) / 48000.0;
+                const auto v = float(hz > 0 ? level * std::sin(2 * kPi * hz * t) : 0.0);
+                for (std::uint32_t c = 0; c < channels; ++c) b->floatChannelData()[0][i * channels + c] = v;
+            }
+            m.ingest(b, isMic ? "mic" : "system", kStart + start + double(k) / 100.0);
+        }
+    }
+}
+
+TEST_F(MixerTest, ATonePlayedOnOneSideLandsInItsChannelsAtTheirGain) {
+    struct Side {
+        const char* name;
+        double micHz, systemHz;
+    };
+    const Side sides[] = {{"tone on the microphone only", 1000, 0}, {"tone on the system audio only", 0, 440}};
+    for (const auto& row : kLayouts) {
+        for (const auto& side : sides) {
+            SCOPED_TRACE(::testing::Message() << row.name << ": " << side.name);
+            fresh(row.layout);
+            feedTones(m(), side.micHz, side.systemHz, 0.5);
+            m().finish();
+            const auto frames = fileSamples();
+            ASSERT_EQ(frames.size() % row.channels, 0u);
+            const std::size_t toneChannel = side.micHz > 0 ? row.micChannel : row.systemChannel;
+            const double hz = side.micHz > 0 ? side.micHz : side.systemHz;
+            for (std::size_t c = 0; c < row.channels; ++c) {
+                const auto s = channelSamples(frames, row.channels, c);
+                ASSERT_GT(s.size(), 30000u);
+                const double expected = c == toneChannel ? 0.5 * double(row.gain) : 0.0;
+                EXPECT_NEAR(testing::toneLevel(s, 4000, 28000, hz), expected, 0.005) << "channel " << c + 1;
+                double peak = 0;
+                for (std::size_t i = 4000; i < 28000; ++i) peak = std::max(peak, double(std::fabs(s[i])));
+                if (c != toneChannel) {
+                    EXPECT_LT(peak, 1e-4) << "channel " << c + 1;
+                }
+            }
+        }
+    }
+}
+
+// A click at one host time on both sides: in the split layout each channel holds its
+// side's click where the mix puts it when that side alone clicks, whatever the placement
+// did (a resync, a late first block, a lost front).
+TEST_F(MixerTest, AClickOnBothSidesLinesUpAcrossTheChannelsAsInTheMix) {
+    const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
+    const auto f44 = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
+    // Clicks 1.0 s after the start; system blocks jittered, with a 0.3 s hole at 0.5 s
+    // (a resync); the microphone starts 0.2 s late.
+    auto run = [&](ChannelLayout layout, bool micClicks, bool systemClicks) {
+        fresh(layout);
+        for (int k = 0; k < 250; ++k) {
+            const double t = double(k) / 100.0;
+            const double jitter = 0.0003 * std::sin(k * 1.7);
+            if (!(t >= 0.5 && t < 0.8)) {
+                auto b = pcm::Buffer::make(f48, 480);
+                b->setFrameLength(480);
+                for (std::uint32_t i = 0; i < 480 * 2; ++i)
+                    b->floatChannelData()[0][i] = (systemClicks && k * 480 + int(i / 2) == 48000) ? 0.8f : 0.0f;
+                m().ingest(b, "system", kStart + t + jitter);
+            }
+            if (t >= 0.2) {
+                auto b = pcm::Buffer::make(f44, 441);
+                b->setFrameLength(441);
+                for (std::uint32_t i = 0; i < 441; ++i)
+                    b->int16ChannelData()[0][i] = (micClicks && k * 441 + int(i) == 44100) ? 26000 : 0;
+                m().ingest(b, "mic", kStart + t - jitter);
+            }
+        }
+        m().finish();
+        EXPECT_EQ(Peer::state(m()).resyncs, 1);
+        return fileSamples();
+    };
+    struct Peak {
+        std::ptrdiff_t at;
+        float value;
+    };
+    const auto peakIn = [](const std::vector<float>& s) {
+        const auto at = std::max_element(s.begin(), s.end(), [](float a, float b) { return std::fabs(a) < std::fabs(b); });
+        EXPECT_GT(std::fabs(*at), 0.03f);
+        return Peak{at - s.begin(), *at};
+    };
+    const Peak micInMix = peakIn(channelSamples(run(ChannelLayout::mix, true, false), 1, 0));
+    const Peak systemInMix = peakIn(channelSamples(run(ChannelLayout::mix, false, true), 1, 0));
+    EXPECT_NEAR(double(micInMix.at), double(systemInMix.at), 16.0);
+    const auto split = run(ChannelLayout::split, true, true);
+    const Peak mic = peakIn(channelSamples(split, 2, 0)), system = peakIn(channelSamples(split, 2, 1));
+    EXPECT_EQ(mic.at, micInMix.at);
+    EXPECT_EQ(system.at, systemInMix.at);
+    // Unit gain: the same click, without the mix's 0.707.
+    EXPECT_NEAR(mic.value * Mixer::kGain, micInMix.value, 2e-4);
+    EXPECT_NEAR(system.value * Mixer::kGain, systemInMix.value, 2e-4);
+}
+
+// The worked sequence in the split layout: the same timeline (cursors, resync, clamp,
+// drops, flushes) with every sample in its own side's channel at unit gain.
+TEST_F(MixerTest, SplitLayoutFollowsTheSameTimeline) {
+    fresh(ChannelLayout::split);
+    struct Step {
+        const char* key;
+        std::int64_t p, n;
+    };
+    const Step steps[] = {{"system", 0, 160},    {"mic", -1000, 480},      {"mic", -520, 480},
+                          {"system", 163, 160},  {"system", 5000, 160},    {"system", 2505160, 160},
+                          {"system", 19840, 160}, {"mic", 500, 480}};
+    for (const Step& s : steps)
+        m().ingest(constant(std::size_t(s.n), std::string(s.key) == "system" ? 0.25f : 0.5f), s.key, at(s.p));
+    const auto st = Peer::state(m());
+    EXPECT_EQ(st.base, 12000);
+    EXPECT_EQ(st.latest, 20000);
+    EXPECT_EQ(st.window, 2 * (st.latest - st.base));  // two floats per index
+    EXPECT_EQ(st.resyncs, 2);
+    EXPECT_EQ(st.clamps, 1);
+    EXPECT_EQ(st.silence, 19200);
+    EXPECT_EQ(st.dropped, 960);
+    EXPECT_EQ(st.written, 2 * 12000);  // samples: two per frame
+    m().finish();
+    const auto frames = fileSamples();
+    ASSERT_EQ(frames.size(), 2u * 20000u);
+    const auto mic = channelSamples(frames, 2, 0), system = channelSamples(frames, 2, 1);
+    auto expectRuns = [](const std::vector<float>& s, std::initializer_list<std::tuple<std::size_t, std::size_t, float>> runs) {
+        for (const auto& [from, to, value] : runs)
+            for (std::size_t i = from; i < to; ++i) ASSERT_EQ(s[i] * 32767.0f, float(stored(value))) << i;
+    };
+    expectRuns(mic, {{0, 480, 0.5f}, {480, 20000, 0.0f}});
+    expectRuns(system, {{0, 320, 0.25f}, {320, 5000, 0.0f}, {5000, 5320, 0.25f}, {5320, 19840, 0.0f}, {19840, 20000, 0.25f}});
+}
+
+// Full scale on both sides: the mix sums to 1.414 and limits one channel; the split
+// layout limits each side on its own and counts the samples of both channels.
+TEST_F(MixerTest, EachChannelIsLimitedOnItsOwnAndCountedInLimitedSamples) {
+    struct Row {
+        ChannelLayout layout;
+        std::int16_t value;
+        std::int64_t limited;
+    };
+    const Row rows[] = {{ChannelLayout::mix, stored(1.0f * Mixer::kGain + 1.0f * Mixer::kGain), 100},
+                        {ChannelLayout::split, 31985, 200}};
+    for (const Row& row : rows) {
+        fresh(row.layout);
+        m().ingest(constant(100, 1.0f), "system", at(0));
+        m().ingest(constant(100, 1.0f), "mic", at(0));
+        m().finish();
+        const auto d = m().diagnostics();
+        EXPECT_EQ(d[4].first, "limitedSamples");
+        EXPECT_EQ(std::get<std::int64_t>(d[4].second.v), row.limited);
+        const auto file = fileSamples();
+        ASSERT_EQ(file.size(), std::size_t(row.limited));
+        for (auto v : file) ASSERT_EQ(v, row.value);
     }
 }
 

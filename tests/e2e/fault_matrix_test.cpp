@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/pulse/test_server.h"
+#include "support/event_schema.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -135,6 +136,10 @@ struct Recording {
     std::string out = dir.file("out.wav");
     std::unique_ptr<ChildProcess> child;
     std::vector<std::string> figures;
+
+    ~Recording() {
+        if (child) testing::expectEventTextMatchesSchema(child->stdoutText());
+    }
 
     void spawn(std::vector<std::string> args, SpawnOptions options = {}, std::vector<std::string> prefix = {}) {
         options.err = StdStream::pipe;
@@ -609,7 +614,7 @@ std::vector<Row> rows() {
                          EXPECT_GT(wav.dataBytes, 0u);
                      }});
     table.push_back({"TmpfsFillsMidRecording",
-                     "64 KiB tmpfs full after ~2 s: keeps going, exit 0, header equals the bytes on disk",
+                     "64 KiB tmpfs full after ~2 s: keeps going, exit 0, header equals the bytes on disk, \"samplesNotWritten\" counts the rest",
                      [](Recording& r) {
                          tmpfsRun(r, "size=64k", "out.wav");
                          if (!r.waitEvent("started")) {
@@ -628,9 +633,12 @@ std::vector<Row> rows() {
                          std::this_thread::sleep_for(1s);  // writes now fail
                          r.stop();
                          const WavFile wav = r.expectCleanStop();
-                         r.figures.push_back("kept " + std::to_string(wav.fileBytes) + " bytes");
+                         const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
+                         r.figures.push_back("kept " + std::to_string(wav.fileBytes) + " bytes, samplesNotWritten " +
+                                             std::to_string(stopped.value("samplesNotWritten", -1)));
                          EXPECT_GE(wav.fileBytes, 60u * 1024);
                          EXPECT_LE(wav.fileBytes, 64u * 1024);
+                         EXPECT_GT(stopped.value("samplesNotWritten", -1), 8000) << "a second of failed writes not counted";
                      }});
     table.push_back({"ReadOnlyMount", "\"cannot open {path} for writing\", exit 1", [](Recording& r) {
                          tmpfsRun(r, "ro,size=64k", "out.wav");
@@ -642,7 +650,7 @@ std::vector<Row> rows() {
                                    "cannot open " + r.dir.file("mnt") + "/out.wav for writing");
                      }});
     table.push_back({"DevFull",
-                     "opens (a device), every write fails: no crash, \"stopped\" with 0 seconds, exit 0",
+                     "opens (a device), every write fails: no crash, \"stopped\" with 0 seconds and a \"samplesNotWritten\" count, exit 0",
                      [](Recording& r) {
                          r.out = "/dev/full";
                          r.record();
@@ -655,9 +663,11 @@ std::vector<Row> rows() {
                          EXPECT_EQ(r.events("stopped"), 1u);
                          const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
                          EXPECT_EQ(stopped.value("seconds", -1), 0) << stopped.dump();
+                         // 0 when no audio came within the second (PulseAudio may take longer).
+                         EXPECT_GE(stopped.value("samplesNotWritten", -1), 0) << stopped.dump();
                      }});
     table.push_back({"FileSizeLimit",
-                     "prlimit --fsize=40001: file cut at an even size, header equals the bytes, exit 0, stderr silent",
+                     "prlimit --fsize=40001: file cut at an even size, header equals the bytes, \"samplesNotWritten\" above 0, exit 0, stderr silent",
                      [](Recording& r) {
                          r.spawn({"--out", r.out}, {}, {"/usr/bin/prlimit", "--fsize=40001"});
                          ASSERT_TRUE(r.waitEvent("started")) << r.transcript();
@@ -669,6 +679,7 @@ std::vector<Row> rows() {
                          EXPECT_EQ(wav.fileBytes, 40000u) << "not cut to whole samples at the limit";
                          const auto stopped = lastEvent(r.child->stdoutText(), "stopped");
                          EXPECT_EQ(stopped.value("seconds", -1), 1) << stopped.dump();
+                         EXPECT_GT(stopped.value("samplesNotWritten", -1), 0) << stopped.dump();
                      }});
     table.push_back({"MissingDirectory", "\"cannot open {path} for writing\", exit 1", [](Recording& r) {
                          const std::string path = r.dir.file("no/such/dir/out.wav");

@@ -153,6 +153,133 @@ TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothing
     EXPECT_LT(std::fabs(expected - afterTone), 0.1) << "audio lost (or invented) at stop";
 }
 
+// A tone that ends just before "stop" is whole in the file, on both engines: what the
+// converters, the streams and the server still hold at the stop reaches the file. The
+// tone's last 20 ms are a 3 kHz marker, which must be whole; a recorder that drops
+// the end of the recording cuts the marker first. The tone ends on the server shortly
+// before its low-latency player exits; "stop" follows the exit at once. The figures
+// give what the file holds after the tone against the time from the player's exit to
+// "stop" (the exit comes a little late, so that gap understates the tone's lead).
+TEST_F(RecorderE2ETest, AToneEndingJustBeforeStopIsWholeInTheFile) {
+    const std::string play =
+        "{ sox -q -n -t raw -r 48000 -e floating-point -b 32 -c 2 - synth 0.5 sine 1000 vol 0.5; "
+        "sox -q -n -t raw -r 48000 -e floating-point -b 32 -c 2 - synth 0.02 sine 3000 vol 0.5; } | "
+        "pacat --raw --playback -d velomar_speakers --rate=48000 --channels=2 --format=float32le --latency-msec=20";
+    for (const char* engine : {"tap", "sck"}) {
+        SCOPED_TRACE(engine);
+        const std::string path = out(std::string(engine) + ".wav");
+        RecorderProcess rec({"--out", path, "--engine", engine});
+        ASSERT_TRUE(rec.waitFor("started", 15)) << rec.transcript();
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the streams' timelines stand
+        Background tone(play);
+        ASSERT_TRUE(tone.waitExit(15));
+        const double playedOut = testing::steadyNow();
+        double stopAt = 0;
+        stopAndCheck(rec, &stopAt);
+        auto stopped = rec.named("stopped");
+        ASSERT_EQ(stopped.size(), 1u);
+        const double stopToStopped = stopped[0].at - stopAt;
+        EXPECT_EQ(stopped[0].json["samplesNotWritten"], 0);
+
+        auto wav = testing::readWav(path);
+        ASSERT_TRUE(wav);
+        expectHeaderMatchesDisk(*wav);
+        // Millisecond by millisecond (16 samples): where the 1 kHz tone ends, and how much
+        // 3 kHz follows it.
+        const auto& x = wav->samples;
+        auto strong = [&](std::size_t at, double frequency) {
+            return at + 48 <= x.size() && toneAmplitude(x, at, at + 48, frequency, 16000) > 0.5 * kGain * 0.4;
+        };
+        std::size_t toneEnd = 0;
+        for (std::size_t i = 0; i + 48 <= x.size(); i += 16) {
+            if (strong(i, 1000)) toneEnd = i + 48;
+        }
+        ASSERT_GT(toneEnd, 0u) << "tone not found";
+        std::size_t markerEnd = toneEnd;
+        for (std::size_t i = toneEnd - 48; i + 48 <= x.size() && i < toneEnd + 800; i += 16) {
+            if (strong(i, 3000)) markerEnd = i + 48;
+        }
+        const double marker = static_cast<double>(markerEnd - toneEnd) / 16000;
+        const double afterTone = wav->seconds() - static_cast<double>(markerEnd) / 16000;
+        std::printf("[ figures  ] %s %s: marker %.1f ms of 20; the file holds %.0f ms after the tone, whose player "
+                    "exited %.0f ms before \"stop\"; \"stop\"→\"stopped\" %.0f ms\n",
+                    TestServer::kind().c_str(), engine, marker * 1e3, afterTone * 1e3, (stopAt - playedOut) * 1e3,
+                    stopToStopped * 1e3);
+        EXPECT_NEAR(marker, 0.02, 0.006) << "the end of the tone is cut";
+        EXPECT_GE(afterTone, stopAt - playedOut) << "audio captured before the stop is missing";
+        EXPECT_LT(stopToStopped, 0.5);
+    }
+}
+
+// A recorder killed with SIGKILL (an OOM kill, a crash) leaves a WAV that a reader takes
+// as it is: the header names all but at most the last second of what is on disk.
+TEST_F(RecorderE2ETest, AKilledRecorderLeavesAFileThatReadsToWithinASecond) {
+    Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
+    RecorderProcess rec({"--out", out()});
+    ASSERT_TRUE(rec.waitFor("started", 15)) << rec.transcript();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    rec.signal(SIGKILL);
+    rec.wait(10);
+    auto wav = testing::readWav(out());
+    ASSERT_TRUE(wav) << "Python's wave cannot read the file";
+    const double onDisk = static_cast<double>(wav->fileBytes - 44) / 2 / 16000;
+    const double readable = static_cast<double>(wav->frames) / 16000;
+    std::printf("[ figures  ] %s: killed after 4 s: %.2f s on disk, %.2f s named by the header\n",
+                TestServer::kind().c_str(), onDisk, readable);
+    EXPECT_GT(readable, 1.0);
+    EXPECT_LE(readable, onDisk);
+    EXPECT_LT(onDisk - readable, 1.0);
+    EXPECT_GT(toneAmplitude(wav->samples, 0, wav->samples.size(), 1000, 16000), 0.1);
+}
+
+// --channels 2: the microphone alone in channel 1, the system audio alone in channel 2,
+// each at its own level (no mix gain), with either engine.
+TEST_F(RecorderE2ETest, TwoChannelsKeepTheMicrophoneAndTheSystemAudioApart) {
+    Background mic(toneCommand("velomar_mic_feed", 1000, 0.5, 1));
+    Background system(toneCommand("velomar_speakers", 440, 0.5, 2));
+    for (const std::string engine : {"tap", "sck"}) {
+        SCOPED_TRACE(engine);
+        const std::string path = out("split-" + engine + ".wav");
+        RecorderProcess rec({"--out", path, "--engine", engine, "--channels", "2"});
+        auto started = rec.waitFor("started", 15);
+        ASSERT_TRUE(started) << rec.transcript();
+        EXPECT_EQ(started->json["engine"], engine);
+        EXPECT_TRUE(rec.named("engine-fallback").empty()) << rec.transcript();
+        // The stream-capture engine sends no "levels": it gets a second more instead.
+        if (engine == "tap") {
+            ASSERT_TRUE(waitForFlow(rec, 0.4, 10)) << rec.transcript();
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(engine == "tap" ? 4 : 5));
+        auto stopped = stopAndCheck(rec);
+
+        auto wav = testing::readWav(path);
+        ASSERT_TRUE(wav);
+        EXPECT_EQ(wav->channels, 2);
+        EXPECT_EQ(wav->sampleWidth, 2);
+        EXPECT_EQ(wav->rate, 16000);
+        EXPECT_EQ(wav->frames * 4 + 44, wav->fileBytes) << "header and file size disagree";
+        EXPECT_EQ(stopped["seconds"], static_cast<int>(wav->seconds()));
+        EXPECT_EQ(stopped["limitedSamples"], 0);
+        ASSERT_GT(wav->seconds(), 3.0);
+        const auto micChannel = wav->channel(0);
+        const auto systemChannel = wav->channel(1);
+        // The last two seconds but half a second, where both tones have long been flowing.
+        const std::size_t b = micChannel.size() - 8000;
+        const std::size_t a = b - 32000;
+        const double mic1000 = toneAmplitude(micChannel, a, b, 1000, 16000);
+        const double system440 = toneAmplitude(systemChannel, a, b, 440, 16000);
+        std::printf("[ figures  ] %s, %s, two channels: %.3f s; channel 1 at 1000 Hz %.3f, 440 Hz %.4f; "
+                    "channel 2 at 440 Hz %.3f, 1000 Hz %.4f\n",
+                    TestServer::kind().c_str(), engine.c_str(), wav->seconds(), mic1000,
+                    toneAmplitude(micChannel, a, b, 440, 16000), system440,
+                    toneAmplitude(systemChannel, a, b, 1000, 16000));
+        EXPECT_NEAR(mic1000, 0.5, 0.05);
+        EXPECT_NEAR(system440, 0.5, 0.05);
+        EXPECT_LT(toneAmplitude(micChannel, a, b, 440, 16000), 0.01);
+        EXPECT_LT(toneAmplitude(systemChannel, a, b, 1000, 16000), 0.01);
+    }
+}
+
 // L = 2·b1 − b2 and R = b2: the speakers' monitor (mono, (L+R)/2) hears the 3 kHz burst
 // b1 only, the microphone (the right channel) the 1 kHz burst b2 only, both starting
 // at the same instant. The offset between them in the mix is the alignment error.

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/event_schema.h"
+
 namespace velomar::testing {
 
 inline double steadyNow() {
@@ -73,6 +75,8 @@ public:
         if (stdin_ >= 0) close(stdin_);
         if (reader_.joinable()) reader_.join();
         if (stdout_ >= 0) close(stdout_);
+        // After the join: every whole line the program wrote, JSON or not.
+        expectEventLinesMatchSchema(lines_);
     }
     RecorderProcess(const RecorderProcess&) = delete;
     RecorderProcess& operator=(const RecorderProcess&) = delete;
@@ -165,6 +169,7 @@ private:
                 buffer.erase(0, pos + 1);
                 auto parsed = nlohmann::json::parse(line, nullptr, false);
                 std::lock_guard g(mutex_);
+                lines_.push_back(line);
                 if (parsed.is_discarded() || !parsed.is_object()) {
                     badLines_.push_back(line);
                 } else {
@@ -188,6 +193,7 @@ private:
     std::condition_variable cv_;
     std::vector<Event> events_;
     std::vector<std::string> badLines_;
+    std::vector<std::string> lines_;
     bool closed_ = false;
 };
 
@@ -198,8 +204,19 @@ struct Wav {
     int rate = 0;
     long frames = 0;          // from the header
     long long fileBytes = 0;  // on disk
-    std::vector<float> samples;
-    double seconds() const { return rate ? static_cast<double>(samples.size()) / rate : 0; }
+    std::vector<float> samples;  // interleaved frames
+    double seconds() const {
+        return rate && channels ? static_cast<double>(samples.size()) / channels / rate : 0;
+    }
+    // Channel c (from 0) of the interleaved samples.
+    std::vector<float> channel(int c) const {
+        std::vector<float> out;
+        for (std::size_t i = static_cast<std::size_t>(c); channels > 0 && i < samples.size();
+             i += static_cast<std::size_t>(channels)) {
+            out.push_back(samples[i]);
+        }
+        return out;
+    }
 };
 
 inline std::optional<Wav> readWav(const std::string& path) {

@@ -35,10 +35,23 @@ ParsedCommandLine expectedParse(std::vector<std::string> args) {
             o.preferredEngine = value ? *value : "tap";
         } else if (*arg == "--mic-device") {
             o.micDeviceUID = popFront();
+        } else if (*arg == "--channels") {
+            const auto value = popFront();
+            if (value == "1" || value == "2") {
+                o.layout = *value == "2" ? velomar::ChannelLayout::split : velomar::ChannelLayout::mix;
+                continue;
+            }
+            expected.action = Action::error;
+            expected.errorMessage = value ? "invalid value for --channels: " + *value + " (allowed: 1, 2)"
+                                          : "missing value for --channels (allowed: 1, 2)";
+            return expected;
         } else if (*arg == "--list-devices") {
             o.listDevices = true;
         } else if (*arg == "--help" || *arg == "-h") {
             expected.action = Action::help;
+            return expected;
+        } else if (*arg == "--version") {
+            expected.action = Action::version;
             return expected;
         } else {
             expected.action = Action::error;
@@ -97,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         VELOMAR_FUZZ_CHECK(got.preferredEngine == want.preferredEngine, got.preferredEngine);
         VELOMAR_FUZZ_CHECK(got.micDeviceUID == want.micDeviceUID, "--mic-device");
         VELOMAR_FUZZ_CHECK(got.listDevices == want.listDevices, "--list-devices");
+        VELOMAR_FUZZ_CHECK(got.layout == want.layout, "--channels");
     }
 
     switch (parsed.action) {
@@ -109,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             break;
         case Action::help:
+        case Action::version:
             break;
     }
     return 0;

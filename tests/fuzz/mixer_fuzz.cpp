@@ -4,7 +4,8 @@
 // describing exactly the data that follows it. When every buffer is already in the
 // canonical format nothing is held back by a converter, so the whole timeline is
 // replayed here independently and the file must hold exactly that mix: every timeline
-// index written once, in order, with the expected counters.
+// index written once, in order, with the expected counters. Every input runs in both
+// layouts: the mix, and the microphone and the other sources in two channels.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 
 namespace {
 
+using velomar::ChannelLayout;
 using velomar::Mixer;
 using velomar::WAVWriter;
 using velomar::fuzz::Input;
@@ -36,14 +38,14 @@ namespace pcm = velomar::pcm;
 
 __extension__ typedef __int128 Wide;  // exact differences of any two 64-bit positions
 
-constexpr int kCounters = 5;
-constexpr const char* kCounterNames[kCounters] = {"resyncs", "clockClamps", "silenceInsertedSamples",
-                                                  "samplesDropped", "limitedSamples"};
+constexpr int kCounters = 6;
+constexpr const char* kCounterNames[kCounters] = {"resyncs",        "clockClamps",    "silenceInsertedSamples",
+                                                  "samplesDropped", "limitedSamples", "samplesNotWritten"};
 using Counters = std::array<std::int64_t, kCounters>;
 
 Counters countersOf(const velomar::Fields& fields) {
     Counters out{};
-    VELOMAR_FUZZ_CHECK(fields.size() == kCounters, "five diagnostics");
+    VELOMAR_FUZZ_CHECK(fields.size() == kCounters, "six diagnostics");
     for (int i = 0; i < kCounters; ++i) {
         VELOMAR_FUZZ_CHECK(fields[std::size_t(i)].first == kCounterNames[i], fields[std::size_t(i)].first);
         const auto* value = std::get_if<std::int64_t>(&fields[std::size_t(i)].second.v);
@@ -61,6 +63,8 @@ void checkNotDecreased(const Counters& before, const Counters& now) {
 
 // The timeline for canonical buffers, written from the placement rules.
 struct Timeline {
+    ChannelLayout layout = ChannelLayout::mix;
+    std::size_t channels = 1;  // floats per index in window and written
     std::map<std::string, std::optional<std::int64_t>> cursors;
     std::optional<double> start;
     std::int64_t base = 0;
@@ -114,9 +118,17 @@ struct Timeline {
         }
         const auto at = std::int64_t(p);
         const auto offset = std::size_t(at - base);
-        if (window.size() < offset + samples.size()) window.resize(offset + samples.size(), 0.0f);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            window[offset + i] = samples[i] * Mixer::kGain + window[offset + i];
+        if (window.size() < (offset + samples.size()) * channels) window.resize((offset + samples.size()) * channels, 0.0f);
+        if (layout == ChannelLayout::mix) {
+            for (std::size_t i = 0; i < samples.size(); ++i) {
+                window[offset + i] = samples[i] * Mixer::kGain + window[offset + i];
+            }
+        } else {  // the microphone in the first channel, everything else in the second
+            const std::size_t c = key == "mic" ? 0 : 1;
+            for (std::size_t i = 0; i < samples.size(); ++i) {
+                float& slot = window[(offset + i) * channels + c];
+                slot = samples[i] + slot;
+            }
         }
         cursor = at + std::int64_t(samples.size());
         latest = std::max(latest, *cursor);
@@ -125,9 +137,10 @@ struct Timeline {
 
     void flush(std::int64_t upTo) {
         const std::int64_t n = upTo - base;
-        if (n < 1 || std::uint64_t(n) > window.size()) return;
-        written.insert(written.end(), window.begin(), window.begin() + n);
-        window.erase(window.begin(), window.begin() + n);
+        if (n < 1 || std::uint64_t(n) > window.size() / channels) return;
+        const auto floats = std::ptrdiff_t(std::size_t(n) * channels);
+        written.insert(written.end(), window.begin(), window.begin() + floats);
+        window.erase(window.begin(), window.begin() + floats);
         base += n;
     }
 };
@@ -192,9 +205,7 @@ void fill(pcm::Buffer& buffer, std::uint8_t amplitude, std::uint32_t seed) {
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void runOnce(const std::uint8_t* data, std::size_t size, ChannelLayout layout) {
     Input in(data, size);
     const std::uint8_t mode = in.byte();
     const bool canonicalOnly = (mode & 1) != 0;
@@ -207,10 +218,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } temp;
     const std::string& path = temp.path;
     Timeline timeline;
+    timeline.layout = layout;
+    timeline.channels = velomar::channelCount(layout);
+    const std::uint32_t channels = velomar::channelCount(layout);
     Counters seen{};
     std::map<std::string, double> nextSeconds;
     {
-        auto writer = std::make_shared<WAVWriter>(path, Mixer::kRate);
+        auto writer = std::make_shared<WAVWriter>(path, Mixer::kRate, layout);
         Mixer mixer(writer);
         for (int op = 0; op < 48 && !in.empty(); ++op) {
             const std::uint8_t what = in.byte();
@@ -267,7 +281,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkNotDecreased(seen, final);
 
         const std::uint32_t dataBytes = writer->dataBytes();
-        VELOMAR_FUZZ_CHECK(dataBytes % 2 == 0, "whole samples");
+        VELOMAR_FUZZ_CHECK(dataBytes % (2 * channels) == 0, "whole frames");
         VELOMAR_FUZZ_CHECK(final[4] <= std::int64_t(dataBytes / 2), "limited samples were written");
 
         std::ifstream file(path, std::ios::binary);
@@ -277,9 +291,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                bytes.compare(36, 4, "data") == 0,
                            "chunk tags");
         VELOMAR_FUZZ_CHECK(le32(bytes, 4) == 36u + dataBytes && le32(bytes, 40) == dataBytes, "size fields");
-        VELOMAR_FUZZ_CHECK(le32(bytes, 16) == 16 && le16(bytes, 20) == 1 && le16(bytes, 22) == 1 &&
-                               le32(bytes, 24) == 16000 && le32(bytes, 28) == 32000 && le16(bytes, 32) == 2 &&
-                               le16(bytes, 34) == 16,
+        VELOMAR_FUZZ_CHECK(le32(bytes, 16) == 16 && le16(bytes, 20) == 1 && le16(bytes, 22) == channels &&
+                               le32(bytes, 24) == 16000 && le32(bytes, 28) == 32000 * channels &&
+                               le16(bytes, 32) == 2 * channels && le16(bytes, 34) == 16,
                            "format chunk");
 
         if (canonicalOnly) {
@@ -303,5 +317,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             VELOMAR_FUZZ_CHECK(bytes.compare(44, std::string::npos, samples) == 0, "mixed samples");
         }
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    for (const ChannelLayout layout : {ChannelLayout::mix, ChannelLayout::split}) runOnce(data, size, layout);
     return 0;
 }

@@ -150,5 +150,26 @@ TEST(StreamOrdererTest, AHoldingStreamIsWaitedForUntilReleased) {
     EXPECT_EQ(got, (std::vector<std::string>{"y", "x"}));
 }
 
+TEST(StreamOrdererTest, AFlushedLaneHandsOverWhatWaitedInItsOwnOrder) {
+    Streams s;
+    auto& [log, orderer, a, b] = s;
+    post(a, 10.0);
+    post(b, 10.0);
+    orderer.deliver(100.0);
+    log.clear();
+    // At a stop a's tail is collected while b lags beyond the lead: it goes all the same.
+    post(a, 10.3);
+    post(a, 10.4);
+    orderer.deliver(100.01);
+    ASSERT_TRUE(log.empty());
+    a.flush();
+    EXPECT_EQ(log, (std::vector<std::string>{"a@10300", "a@10400"}));
+    a.flush();
+    EXPECT_EQ(log.size(), 2u) << "nothing is handed over twice";
+    post(b, 10.01);
+    orderer.deliver(100.02);
+    EXPECT_EQ(log.back(), "b@10010") << "b is then not held back by what a already handed over";
+}
+
 }  // namespace
 }  // namespace velomar

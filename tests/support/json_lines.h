@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/event_schema.h"
+
 namespace velomar::testing {
 
 // Splits text at line feeds (the text must end with one) and parses each line; a line
@@ -30,6 +32,12 @@ inline std::vector<nlohmann::json> parseJsonLines(const std::string& text) {
         start = end + 1;
     }
     return events;
+}
+
+// The same for the program's own output: every line must also pass the event schema.
+inline std::vector<nlohmann::json> parseEventLines(const std::string& text) {
+    expectEventTextMatchesSchema(text);
+    return parseJsonLines(text);
 }
 
 }  // namespace velomar::testing

@@ -273,11 +273,12 @@ OSStatus InputUnits::outputUnitStop(AudioUnit unitID) {
         io = std::move(it->second->io);
         stream = std::move(it->second->stream);
     }
+    // What the server still holds reaches the callback before the stream goes.
+    if (stream && stream->collectTail() && !inputQueue().isCurrent()) inputQueue().sync([] {});
     stream.reset();
     if (io) io->gate.close(inputQueue().isCurrent());
     return kNoError;
 }
-
 
 OSStatus InputUnits::instanceDispose(AudioUnit unitID) {
     outputUnitStop(unitID);

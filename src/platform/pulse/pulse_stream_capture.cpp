@@ -6,7 +6,7 @@
 
 #include "platform/callback_gate.h"
 #include "platform/pulse/backend_shared.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/record_stream.h"
 
 namespace velomar::pulse {
 
@@ -94,12 +94,21 @@ public:
 
     void stopCapture(std::function<void(std::optional<StreamError>)> completion) override {
         stopRequested_ = true;
-        // After this no sample buffer is delivered: wait for one in progress unless it is ours.
         bool onOutputQueue = false;
+        std::vector<std::shared_ptr<dispatch::Queue>> queues;
         {
             std::lock_guard g(mutex_);
-            for (auto& o : outputs_) onOutputQueue = onOutputQueue || o.queue->isCurrent();
+            collectTails();
+            for (auto& o : outputs_) {
+                onOutputQueue = onOutputQueue || o.queue->isCurrent();
+                queues.push_back(o.queue);
+            }
         }
+        // The tails were queued on the outputs' queues: they go out before the outputs close.
+        if (!onOutputQueue) {
+            for (auto& queue : queues) queue->sync([] {});
+        }
+        // After this no sample buffer is delivered: wait for one in progress unless it is ours.
         delivery_->close(onOutputQueue);
         auto self = shared_from_this();
         dispatch::Queue::global().async([self, completion = std::move(completion)] {
@@ -201,6 +210,13 @@ private:
                 });
             },
             error);
+    }
+
+    // What the server still holds of both streams, captured before the stop. mutex_ held.
+    void collectTails() {
+        for (RecordStream* stream : {system_.get(), mic_.get()}) {
+            if (stream) stream->collectTail();
+        }
     }
 
     void stoppedByItself(const std::string& serverError) {

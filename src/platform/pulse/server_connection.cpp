@@ -1,6 +1,6 @@
 // The connection itself: the threaded mainloop and its context, the bounded waits, and
 // the queries of the server's defaults and devices.
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/server_connection.h"
 
 #include <chrono>
 #include <utility>

@@ -14,7 +14,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/pulse/backend_shared.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/record_stream.h"
 
 namespace velomar::pulse {
 

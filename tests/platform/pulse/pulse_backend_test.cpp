@@ -19,7 +19,7 @@
 #include "core/device_directory.h"
 #include "core/mic_unit.h"
 #include "platform/pcm.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/record_stream.h"
 #include "platform/pulse/pulse_hardware.h"
 #include "platform/pulse/pulse_stream_capture.h"
 #include "platform/pulse/test_server.h"
@@ -226,7 +226,9 @@ TEST_F(PulseBackendTest, TapRecordsTheDefaultSinkMonoOnTheBlockQueueWithContinuo
     EXPECT_EQ(t.rate, 48000.0);
     EXPECT_EQ(hw_->tapSinkName(t.aggregate), "velomar_speakers");
     ASSERT_TRUE(waitUntil([&] { return rec.frames > 60000; }, 10));
+    const double stopCalled = nowSeconds();
     stopTap(*hw_, t, rec);
+    const double stopTook = nowSeconds() - stopCalled;
     const int callsAtStop = rec.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(rec.calls, callsAtStop);
@@ -254,9 +256,13 @@ TEST_F(PulseBackendTest, TapRecordsTheDefaultSinkMonoOnTheBlockQueueWithContinuo
     const double medianDelay = delays[delays.size() / 2];
     EXPECT_GT(medianDelay, -0.01) << "chunks stamped in the future";
     EXPECT_LT(medianDelay, 0.25);
+    // Everything captured before the stop was delivered before the block stopped.
+    const double missing = stopCalled - (rec.chunks.back().first + rec.chunks.back().second / 48000.0);
+    EXPECT_LT(missing, 0.01);
     std::printf("[ figures  ] tap: %d chunks, fragment granted %.1f ms, delivery delay median %.1f ms, "
-                "worst step %.2f ms\n",
-                callsAtStop, hw_->lastGrantedFragmentSeconds() * 1e3, medianDelay * 1e3, worstStep * 1e3);
+                "worst step %.2f ms; at stop %.1f ms missing, stop took %.0f ms\n",
+                callsAtStop, hw_->lastGrantedFragmentSeconds() * 1e3, medianDelay * 1e3, worstStep * 1e3,
+                std::max(0.0, missing) * 1e3, stopTook * 1e3);
 }
 
 TEST_F(PulseBackendTest, TapFollowsTheDefaultSink) {
@@ -317,6 +323,7 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
         std::vector<float> samples;
         std::vector<double> hosts;
         std::vector<double> delays;
+        double lastEnd = 0;
         std::atomic<int> calls{0};
     } got;
     auto unit = MicUnit::make(*hw_, [&](pcm::BufferPtr buffer, double hostSeconds) {
@@ -325,6 +332,7 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
         const float* c0 = buffer->floatChannelData()[0];
         got.samples.insert(got.samples.end(), c0, c0 + buffer->frameLength());
         got.hosts.push_back(hostSeconds);
+        got.lastEnd = hostSeconds + buffer->frameLength() / buffer->format().sampleRate();
         got.delays.push_back(nowSeconds() - hostSeconds);
         ++got.calls;
     });
@@ -341,7 +349,9 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
             return got.samples.size() > 60000;
         },
         10));
+    const double stopCalled = nowSeconds();
     unit->stop();
+    const double stopTook = nowSeconds() - stopCalled;
     const int atStop = got.calls;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(got.calls, atStop);
@@ -355,8 +365,13 @@ TEST_F(PulseBackendTest, InputUnitDeliversNonInterleavedBuffersOfTheSourceWithHo
     std::vector<double> delays(got.delays.end() - 20, got.delays.end());
     std::sort(delays.begin(), delays.end());
     EXPECT_LT(delays[delays.size() / 2], 0.3);
-    std::printf("[ figures  ] input unit: %d buffers in %.2f s, fragment granted %.1f ms\n", atStop,
-                got.hosts.back() - got.hosts.front(), hw_->lastGrantedFragmentSeconds() * 1e3);
+    // Everything captured before the stop was delivered before the unit stopped.
+    const double missing = stopCalled - got.lastEnd;
+    EXPECT_LT(missing, 0.01);
+    std::printf("[ figures  ] input unit: %d buffers in %.2f s, fragment granted %.1f ms; at stop %.1f ms missing, "
+                "stop took %.0f ms\n",
+                atStop, got.hosts.back() - got.hosts.front(), hw_->lastGrantedFragmentSeconds() * 1e3,
+                std::max(0.0, missing) * 1e3, stopTook * 1e3);
 }
 
 TEST_F(PulseBackendTest, InputUnitOnAMissingDeviceFailsToStartWithoutHanging) {
@@ -371,6 +386,7 @@ struct Collector : StreamOutput, StreamDelegate {
     std::mutex mutex;
     std::map<StreamOutputType, std::vector<float>> samples;  // first channel
     std::map<StreamOutputType, int> buffers;
+    std::map<StreamOutputType, double> lastEnd;  // host seconds just after the last frame
     std::vector<std::string> stops;
     std::atomic<int> stopCount{0};
     void streamDidOutput(Stream&, const SampleBuffer& buffer, StreamOutputType type) override {
@@ -390,6 +406,7 @@ struct Collector : StreamOutput, StreamDelegate {
             samples[type].push_back(data[f * format->channelCount()]);
         }
         ++buffers[type];
+        lastEnd[type] = buffer.presentationSeconds() + static_cast<double>(buffer.numSamples()) / format->sampleRate();
     }
     void streamDidStop(Stream&, const StreamError& error) override {
         std::lock_guard g(mutex);
@@ -448,7 +465,9 @@ TEST_F(PulseBackendTest, StreamCaptureListsSinksDefaultFirstAndRecordsMonitorAnd
     };
     ASSERT_TRUE(waitUntil(
         [&] { return frames(StreamOutputType::audio) > 40000 && frames(StreamOutputType::microphone) > 40000; }, 10));
+    const double stopCalled = nowSeconds();
     EXPECT_FALSE(stopAndWait(*stream));
+    const double stopTook = nowSeconds() - stopCalled;
     const int audioAtStop = collector->count(StreamOutputType::audio);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(collector->count(StreamOutputType::audio), audioAtStop);
@@ -459,6 +478,13 @@ TEST_F(PulseBackendTest, StreamCaptureListsSinksDefaultFirstAndRecordsMonitorAnd
     auto& m = collector->samples[StreamOutputType::microphone];
     EXPECT_NEAR(analyse(lastSamples(s, 24000), 48000).frequency, 500, 8);
     EXPECT_NEAR(analyse(lastSamples(m, 24000), 48000).frequency, 700, 8);
+    // Everything captured before the stop was delivered before the stream stopped.
+    const double missingSystem = stopCalled - collector->lastEnd[StreamOutputType::audio];
+    const double missingMic = stopCalled - collector->lastEnd[StreamOutputType::microphone];
+    EXPECT_LT(missingSystem, 0.01);
+    EXPECT_LT(missingMic, 0.01);
+    std::printf("[ figures  ] stream capture: at stop %.1f ms missing (system), %.1f ms (microphone), stop took %.0f ms\n",
+                std::max(0.0, missingSystem) * 1e3, std::max(0.0, missingMic) * 1e3, stopTook * 1e3);
 }
 
 // ---- failures without a working server ---------------------------------------------

@@ -100,7 +100,7 @@ public:
     ~Background() { stop(); }
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
-    // True once the command has ended by itself (polled every 10 ms).
+    // True once the command has ended by itself (polled every millisecond).
     bool waitExit(double seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
@@ -108,7 +108,7 @@ public:
                 pid_ = -1;
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return pid_ <= 0;
     }

@@ -1,10 +1,11 @@
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/record_stream.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <sys/time.h>
+#include <thread>
 #include <utility>
 
 #include "platform/pcm.h"
@@ -198,6 +199,7 @@ void RecordStream::readAvailable() {
 
     const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
     lane_.noteData();
+    lastArrival_ = now;
     // A fresh timing report: the server's write index was captured source_usec
     // before the report's time stamp (wall clock, mapped onto the host clock).
     if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) {
@@ -244,6 +246,55 @@ void RecordStream::readAvailable() {
         postPending();
     }
     connection_->orderer_.deliver(now);
+}
+
+bool RecordStream::collectTail() {
+    const double stopAt = pcm::secondsForHostTime(pcm::hostTimeNow());
+    // A small fragment from here on: the server sends what it captured sooner, so the wait
+    // below is short. Asked for without waiting for the answer.
+    {
+        Connection::Lock lock(*connection_);
+        if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return false;
+        if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+            pa_buffer_attr attr = *granted;
+            attr.fragsize = static_cast<std::uint32_t>(
+                pa_usec_to_bytes(5000, pa_stream_get_sample_spec(stream_)));
+            if (attr.fragsize < granted->fragsize) {
+                if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) {
+                    pa_operation_unref(op);
+                }
+            }
+        }
+    }
+    // Data captured up to the stop has reached us when the frames read so far end at or
+    // after it on the stream's timeline. A stream without a timeline yet, or one that has
+    // been silent (a suspended source), is not waited for; neither is a server that is
+    // gone or hung, beyond the bound.
+    const double deadline = stopAt + kMaxTailSeconds;
+    for (;;) {
+        {
+            Connection::Lock lock(*connection_);
+            const bool silent = lastArrival_ < 0 || stopAt - lastArrival_ > kMaxTailSeconds;
+            if (silent || !timeline_.anchor() || pa_stream_get_state(stream_) != PA_STREAM_READY ||
+                timeline_.timeOf(frames_) >= stopAt) {
+                break;
+            }
+        }
+        if (pcm::secondsForHostTime(pcm::hostTimeNow()) >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Connection::Lock lock(*connection_);
+    const double now = pcm::secondsForHostTime(pcm::hostTimeNow());
+    // Still holding for a timing report: the arrivals alone place the data now.
+    if (lane_.holding() && (timeline_.anchor() || timeline_.giveUpWaiting(platform::HostTimeline::kMaxHoldSeconds))) {
+        lane_.release();
+    }
+    if (!lane_.holding()) postPending();
+    connection_->orderer_.deliver(now);
+    // What still waits for another stream goes anyway: that stream's data before the stop
+    // has been or is being collected the same way, and the mixer orders within its slack.
+    lane_.flush();
+    return true;
 }
 
 }  // namespace velomar::pulse

@@ -1,17 +1,13 @@
 #pragma once
-// One connection to the sound server: a threaded mainloop with its context, plus the
-// record streams and the few queries the backend needs. Every wait has a time-out and
-// none holds the mainloop lock, so a hung server gives an error instead of a hang.
-// Callbacks set from outside run on the mainloop thread with the lock held: they must
-// only copy data and hand work to a queue.
+// One connection to the sound server: a threaded mainloop with its context, and the few
+// queries the backend needs. Every wait has a time-out and none holds the mainloop lock,
+// so a hung server gives an error instead of a hang. Callbacks set from outside run on
+// the mainloop thread with the lock held: they must only copy data and hand work to a queue.
 
 #include <pulse/pulseaudio.h>
-#include <sys/time.h>
 
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/host_timeline.h"
 #include "platform/stream_orderer.h"
 
 namespace velomar::pulse {
@@ -44,69 +39,7 @@ struct DeviceInfo {
     bool isMonitor = false;         // sources only
 };
 
-class Connection;
-
-// A record stream: float32 samples, interleaved, delivered chunk by chunk.
-class RecordStream {
-public:
-    using Chunk = platform::CapturedChunk;
-    // Mainloop thread, lock held: copy, hand off, return.
-    using ChunkHandler = std::function<void(Chunk&& chunk)>;
-    using FailureHandler = std::function<void(const std::string& error)>;
-
-    struct Options {
-        std::string source;
-        std::uint32_t rate = 48000;
-        std::uint32_t channels = 1;
-        // The layout asked for; without one, the server's default for `channels`.
-        std::optional<pa_channel_map> channelMap;
-        double fragmentSeconds = 0.025;
-        std::string streamName = "Velomar Capture";
-    };
-
-    // Connects and waits (with time-out) until the stream records; nullptr with *error.
-    static std::unique_ptr<RecordStream> open(std::shared_ptr<Connection> connection, const Options& options,
-                                              ChunkHandler onChunk, FailureHandler onFailure,
-                                              std::string* error);
-    ~RecordStream();
-    RecordStream(const RecordStream&) = delete;
-    RecordStream& operator=(const RecordStream&) = delete;
-
-    // Longest a stream waits for its timeline to decide after readings said frames went missing.
-    static constexpr double kMaxDoubtSeconds = 1.5;
-
-    // Fragment size the server granted, in seconds (0 when unknown).
-    double grantedFragmentSeconds() const { return grantedFragmentSeconds_; }
-    const Options& options() const { return options_; }
-
-private:
-    friend class Connection;
-    RecordStream(std::shared_ptr<Connection> connection, Options options, ChunkHandler onChunk);
-    static void stateCallback(pa_stream* stream, void* userdata);
-    static void readCallback(pa_stream* stream, std::size_t bytes, void* userdata);
-    void readAvailable();
-    // Cuts what this stream holds into fragment-sized chunks on its timeline, for the outbox.
-    void postPending();
-    void post(Chunk&& chunk);
-
-    std::shared_ptr<Connection> connection_;
-    Options options_;
-    pa_stream* stream_ = nullptr;
-    platform::StreamOrderer::Lane lane_;  // mainloop lock
-    FailureHandler onFailure_;
-    platform::HostTimeline timeline_;
-    std::int64_t frames_ = 0;
-    Chunk pending_;  // collects a fragment; holds everything until the first timing report
-    std::optional<timeval> lastReport_;
-    double lastTimingRequest_ = 0;
-    std::size_t readingsTaken_ = 0;
-    double heldSince_ = -1;  // host time the first held data arrived; -1 while nothing is held
-    double unsettledSince_ = -1;  // host time the timeline became unsettled; -1 while settled
-    bool ready_ = false;   // under the connection's wait mutex
-    bool failed_ = false;  // under the connection's wait mutex
-    bool failureReported_ = false;
-    double grantedFragmentSeconds_ = 0;
-};
+class RecordStream;
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
