@@ -45,6 +45,14 @@ struct Streams {
         };
     }
 
+    // Both streams hand over a first chunk at host time 10 s, serviced at 100 s; the log starts empty.
+    void startTogether() {
+        post(a, 10.0);
+        post(b, 10.0);
+        orderer.deliver(100.0);
+        log.clear();
+    }
+
     // Host time in milliseconds of each logged chunk.
     std::vector<int> times() const {
         std::vector<int> out;
@@ -80,10 +88,7 @@ TEST(StreamOrdererTest, EarliestChunkGoesFirstAndAStreamRunningAheadWaits) {
 TEST(StreamOrdererTest, BurstsAfterAFreezeInterleaveInCaptureOrder) {
     Streams s;
     auto& [log, orderer, a, b] = s;
-    post(a, 10.0);
-    post(b, 10.0);
-    orderer.deliver(100.0);
-    log.clear();
+    s.startTogether();
     // The whole process froze for five seconds; a's backlog is read before b's arrives.
     for (int i = 1; i <= 50; ++i) post(a, 10.0 + i * 0.1);
     orderer.deliver(105.0);
@@ -153,10 +158,7 @@ TEST(StreamOrdererTest, AHoldingStreamIsWaitedForUntilReleased) {
 TEST(StreamOrdererTest, AFlushedLaneHandsOverWhatWaitedInItsOwnOrder) {
     Streams s;
     auto& [log, orderer, a, b] = s;
-    post(a, 10.0);
-    post(b, 10.0);
-    orderer.deliver(100.0);
-    log.clear();
+    s.startTogether();
     // At a stop a's tail is collected while b lags beyond the lead: it goes all the same.
     post(a, 10.3);
     post(a, 10.4);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "platform/dispatch.h"
 
@@ -23,6 +24,25 @@ inline constexpr const char* kClientName = "VelomarCapture";
 // server's extra work roughly halved, and every tenth of a second still brings fresh
 // audio for the levels meter.
 inline constexpr double kFragmentSeconds = 0.05;
+
+// The moment a stop cuts its streams' tails at. The engine stops its streams one after
+// the other and each stop waits for the server; a stream whose stop follows another's at
+// once is cut at that one's moment, so it adds nothing captured while the first waited.
+class StopMoment {
+public:
+    // At a stream's stop, before its tail is collected: the host time to cut at.
+    double begin();
+    // That stream's tail is collected.
+    void end();
+    // How soon after the previous collection a stop counts as part of the same stop.
+    static constexpr double kFollowSeconds = 0.05;
+
+private:
+    std::mutex mutex_;
+    double moment_ = -1;
+    double endedAt_ = -1;
+};
+StopMoment& stopMoment();
 
 // Runs work on the control queue after a delay, at most one run waiting at a time.
 class Retry {

@@ -107,12 +107,10 @@ OSStatus DeviceProperties::getPropertyDataSize(AudioObjectID object, const Prope
                                                std::uint32_t& outSize) {
     if (object == kSystemObject) return systemProperty(address, outSize, nullptr, true);
     switch (address.selector) {
-    case selector::deviceUID:
+    case selector::deviceUID:  // a string slot
     case selector::name:
     case selector::tapUID:
-        outSize = 8;
-        return kNoError;
-    case selector::nominalSampleRate:
+    case selector::nominalSampleRate:  // a double
         outSize = 8;
         return kNoError;
     case selector::streamFormat:

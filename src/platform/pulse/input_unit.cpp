@@ -274,7 +274,10 @@ OSStatus InputUnits::outputUnitStop(AudioUnit unitID) {
         stream = std::move(it->second->stream);
     }
     // What the server still holds reaches the callback before the stream goes.
-    if (stream && stream->collectTail() && !inputQueue().isCurrent()) inputQueue().sync([] {});
+    if (stream) {
+        if (stream->collectTail(stopMoment().begin()) && !inputQueue().isCurrent()) inputQueue().sync([] {});
+        stopMoment().end();
+    }
     stream.reset();
     if (io) io->gate.close(inputQueue().isCurrent());
     return kNoError;

@@ -214,8 +214,9 @@ private:
 
     // What the server still holds of both streams, captured before the stop. mutex_ held.
     void collectTails() {
+        const double stopAt = pcm::secondsForHostTime(pcm::hostTimeNow());
         for (RecordStream* stream : {system_.get(), mic_.get()}) {
-            if (stream) stream->collectTail();
+            if (stream) stream->collectTail(stopAt);
         }
     }
 

@@ -226,6 +226,8 @@ void RecordStream::readAvailable() {
         lastTimingRequest_ = now;
         if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) pa_operation_unref(op);
     }
+    // During a stop the tail is collected whole, to be cut at the stop (collectTail).
+    if (stopAt_ >= 0) return;
     // The hold is measured in time, not in audio: after a stall (the recorder stopped, the
     // machine busy) seconds of backlog arrive at once, and an anchor taken from arrivals in
     // such a burst would be seconds late; a timing report comes within the hold instead.
@@ -248,13 +250,13 @@ void RecordStream::readAvailable() {
     connection_->orderer_.deliver(now);
 }
 
-bool RecordStream::collectTail() {
-    const double stopAt = pcm::secondsForHostTime(pcm::hostTimeNow());
+bool RecordStream::collectTail(double stopAt) {
     // A small fragment from here on: the server sends what it captured sooner, so the wait
     // below is short. Asked for without waiting for the answer.
     {
         Connection::Lock lock(*connection_);
         if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return false;
+        stopAt_ = stopAt;
         if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
             pa_buffer_attr attr = *granted;
             attr.fragsize = static_cast<std::uint32_t>(
@@ -289,7 +291,17 @@ bool RecordStream::collectTail() {
     if (lane_.holding() && (timeline_.anchor() || timeline_.giveUpWaiting(platform::HostTimeline::kMaxHoldSeconds))) {
         lane_.release();
     }
-    if (!lane_.holding()) postPending();
+    if (!lane_.holding()) {
+        // What was captured after the stop is not part of the recording.
+        if (const auto anchor = timeline_.anchor()) {
+            const double cut = std::ceil((stopAt - *anchor) * options_.rate);
+            const double first = static_cast<double>(pending_.firstFrame);
+            const std::size_t keep =
+                cut <= first ? 0 : static_cast<std::size_t>(cut - first) * options_.channels;
+            if (keep < pending_.samples.size()) pending_.samples.resize(keep);
+        }
+        postPending();
+    }
     connection_->orderer_.deliver(now);
     // What still waits for another stream goes anyway: that stream's data before the stop
     // has been or is being collected the same way, and the mixer orders within its slack.

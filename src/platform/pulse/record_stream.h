@@ -47,11 +47,13 @@ public:
     static constexpr double kMaxDoubtSeconds = 1.5;
 
     // At a stop, before the stream goes: waits (at most kMaxTailSeconds) until the server has
-    // sent everything captured up to now, then hands over all the stream holds, whether or
-    // not the other streams have caught up. False when the stream was not recording. The
-    // caller then lets its own queue run, so that the tail reaches the engine before the
-    // stream is marked stopped. Not on the mainloop thread.
-    bool collectTail();
+    // sent everything captured up to host time `stopAt`, then hands over all the stream holds
+    // up to that moment, whether or not the other streams have caught up. Streams stopped
+    // together share one `stopAt`, so the later ones add nothing captured while the earlier
+    // ones were collected. False when the stream was not recording. The caller then lets
+    // its own queue run, so that the tail reaches the engine before the stream is marked
+    // stopped. Not on the mainloop thread.
+    bool collectTail(double stopAt);
     static constexpr double kMaxTailSeconds = 0.1;
 
     // Fragment size the server granted, in seconds (0 when unknown).
@@ -81,6 +83,7 @@ private:
     std::size_t readingsTaken_ = 0;
     double heldSince_ = -1;  // host time the first held data arrived; -1 while nothing is held
     double unsettledSince_ = -1;  // host time the timeline became unsettled; -1 while settled
+    double stopAt_ = -1;          // host time of the stop whose tail is collected; -1 while recording
     double lastArrival_ = -1;      // host time of our last data; -1 before any
     bool ready_ = false;   // under the connection's wait mutex
     bool failed_ = false;  // under the connection's wait mutex

@@ -360,9 +360,9 @@ OSStatus SystemAudioFollower::deviceStop(AudioObjectID device, IOProcID id) {
         auto p = agg->procs.find(id);
         if (p == agg->procs.end()) return kErrIllegalOperation;
         // The last block to stop takes what the server still holds, through the input queue.
-        if (agg->running.size() == 1 && agg->running.count(id) && agg->stream && agg->stream->collectTail() &&
-            !inputQueue().isCurrent()) {
-            inputQueue().sync([] {});
+        if (agg->running.size() == 1 && agg->running.count(id) && agg->stream) {
+            if (agg->stream->collectTail(stopMoment().begin()) && !inputQueue().isCurrent()) inputQueue().sync([] {});
+            stopMoment().end();
         }
         if (!agg->running.erase(id)) return kNoError;
         queue = p->second.first;
