@@ -1,6 +1,7 @@
 #pragma once
 // The audio hardware layer, the HAL-style input unit and the microphone permission
-// over one sound-server connection.
+// over one sound-server connection: a facade over the server watch, the system-audio
+// follower, the device property tables and the input units.
 //
 // Devices: sources other than monitors are input devices, sinks are output-only
 // devices; object IDs stay bound to names across server restarts. A process tap with
@@ -10,38 +11,21 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/audio_hardware.h"
-#include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/device_properties.h"
+#include "platform/pulse/input_unit.h"
+#include "platform/pulse/name_registry.h"
+#include "platform/pulse/server_watch.h"
+#include "platform/pulse/system_audio.h"
 
 namespace velomar::pulse {
 
-// Stable object IDs for named server objects ("source:NAME", "sink:NAME") and fresh
-// IDs for objects of our own. ID 1 is the system object, so IDs start at 2.
-class NameRegistry {
-public:
-    platform::AudioObjectID idFor(const std::string& key);
-    std::optional<std::string> keyFor(platform::AudioObjectID id) const;
-    platform::AudioObjectID fresh();
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, platform::AudioObjectID> ids_;
-    std::map<platform::AudioObjectID, std::string> keys_;
-    platform::AudioObjectID next_ = 2;
-};
-
 class PulseHardware : public platform::AudioHardware,
                       public platform::AudioUnits,
-                      public platform::MicrophoneAuthorization,
-                      public std::enable_shared_from_this<PulseHardware> {
+                      public platform::MicrophoneAuthorization {
 public:
     explicit PulseHardware(std::shared_ptr<NameRegistry> registry);
     ~PulseHardware() override;
@@ -91,85 +75,16 @@ public:
     std::int32_t status() override;
     void requestAccess(std::function<void(bool granted)> handler) override;
 
-    // Seconds between reconnection attempts after the server went away.
-    static constexpr double kReconnectSeconds = 0.5;
-    // How long the default input must hold still before listeners hear of it.
-    static constexpr double kSettleSeconds = 0.2;
-    // Fragment size asked of the server for every record stream.
-    static constexpr double kFragmentSeconds = 0.025;
-
     // Test views.
-    std::string tapSinkName(platform::AudioObjectID aggregate);
-    double lastGrantedFragmentSeconds() const { return lastGrantedFragment_.load(); }
+    std::string tapSinkName(platform::AudioObjectID aggregate) { return systemAudio_->sinkName(aggregate); }
+    double lastGrantedFragmentSeconds() const { return grantedFragment_->load(); }
 
 private:
-    struct ProcRun;
-    struct Fanout;
-    struct Aggregate;
-    struct UnitIO;
-    struct Unit;
-    struct Listener {
-        dispatch::Queue* queue;
-        platform::PropertyListenerRef listener;
-    };
-
-    // The live connection, connecting on first use; nullptr when the server is away.
-    std::shared_ptr<Connection> connection();
-    std::shared_ptr<Connection> connectLocked();
-    void onConnectionLost(std::uint64_t generation);
-    void tryReconnect();
-    // Runs fn on the control queue in `seconds` unless a run behind *pending already
-    // waits. Called with mutex_ held.
-    void scheduleLocked(bool PulseHardware::*pending, double seconds, std::function<void(PulseHardware&)> fn);
-    void onServerChanged(std::uint64_t generation);
-    void onTapStreamFailed(platform::AudioObjectID aggregate);
-    // The server's default devices; nullopt where it names none or its device is missing.
-    struct Defaults {
-        std::optional<DeviceInfo> source;
-        std::optional<DeviceInfo> sink;
-        // A device re-created under the same name is another device: its index differs.
-        std::pair<std::string, std::uint32_t> sourceKey() const {
-            return source ? std::pair(source->name, source->index) : std::pair(std::string(), 0u);
-        }
-        bool input() const { return source && !source->isMonitor; }
-        std::string tapSink() const { return sink && !sink->monitorSourceName.empty() ? sink->name : ""; }
-    };
-    std::optional<Defaults> defaults(Connection& conn);
-    void ensureTapStreams();
-    void announceDefaultInput(std::uint64_t generation);
-    void fireDefaultInputListeners();
-    // Opens (or re-opens) the aggregate's stream on the default sink's monitor.
-    bool retarget(platform::AudioObjectID aggregate, bool force);
-    bool needsServer();
-
-    enum class Kind { source, sink };
-    struct Resolved {
-        Kind kind;
-        DeviceInfo info;
-    };
-    // A device object: its current info, or nullopt (status in *status).
-    std::optional<Resolved> resolveDevice(platform::AudioObjectID id, platform::OSStatus* status);
-
-    std::shared_ptr<NameRegistry> registry_;
-    std::shared_ptr<dispatch::Queue> control_;
-
-    std::mutex connectMutex_;  // serialises connecting; taken before mutex_
-    std::mutex mutex_;         // everything below
-    std::shared_ptr<Connection> connection_;
-    std::uint64_t generation_ = 0;
-    bool reconnectScheduled_ = false;
-    bool retargetScheduled_ = false;
-    bool inputRecheckScheduled_ = false;
-    bool announceScheduled_ = false;
-    std::pair<std::string, std::uint32_t> announcedSource_;  // the default input listeners last heard of
-    std::string lastDefaultSink_;
-    std::vector<Listener> listeners_;
-    std::map<platform::AudioObjectID, std::pair<std::string, bool>> taps_;  // uid, mono
-    std::map<platform::AudioObjectID, std::shared_ptr<Aggregate>> aggregates_;
-    std::map<platform::AudioUnit, std::shared_ptr<Unit>> units_;
-    platform::IOProcID nextProc_ = 1;
-    platform::AudioUnit nextUnit_ = 1;
-    std::atomic<double> lastGrantedFragment_{0};
+    std::shared_ptr<std::atomic<double>> grantedFragment_ = std::make_shared<std::atomic<double>>(0);
+    std::shared_ptr<ServerWatch> watch_;
+    std::shared_ptr<SystemAudioFollower> systemAudio_;
+    std::shared_ptr<DeviceProperties> properties_;
+    InputUnits units_;
 };
 
 }  // namespace velomar::pulse

@@ -4,13 +4,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/callback_gate.h"
+#include "platform/pulse/backend_shared.h"
+#include "platform/pulse/record_stream.h"
+
 namespace velomar::pulse {
 
 using namespace platform;
 
 namespace {
-
-const char* kClientName = "VelomarCapture";
 
 class PulseSampleBuffer : public SampleBuffer {
 public:
@@ -61,12 +63,6 @@ private:
     std::shared_ptr<const RecordStream::Chunk> chunk_;
 };
 
-// Delivery state shared with queued work: never holds a queue.
-struct Delivery {
-    std::mutex run;  // held while an output callback runs
-    std::atomic<bool> stopped{false};
-};
-
 class PulseStream : public Stream, public std::enable_shared_from_this<PulseStream> {
 public:
     PulseStream(std::shared_ptr<NameRegistry> registry, ContentFilter filter, StreamConfiguration config,
@@ -113,12 +109,7 @@ public:
             for (auto& queue : queues) queue->sync([] {});
         }
         // After this no sample buffer is delivered: wait for one in progress unless it is ours.
-        if (onOutputQueue) {
-            delivery_->stopped = true;
-        } else {
-            std::lock_guard r(delivery_->run);
-            delivery_->stopped = true;
-        }
+        delivery_->close(onOutputQueue);
         auto self = shared_from_this();
         dispatch::Queue::global().async([self, completion = std::move(completion)] {
             self->closeStreams();
@@ -134,9 +125,9 @@ private:
     };
 
     std::optional<StreamError> open() {
-        auto key = registry_->keyFor(filter_.display.displayID);
-        if (!key || key->rfind("sink:", 0) != 0) return StreamError{"the display is not available"};
-        const std::string sinkName = key->substr(5);
+        auto display = registry_->deviceFor(filter_.display.displayID);
+        if (!display || display->kind != DeviceKind::sink) return StreamError{"the display is not available"};
+        const std::string sinkName = display->name;
         std::string error;
         auto conn = Connection::connect(kClientName, &error);
         if (!conn) return StreamError{connectionErrorText(error)};
@@ -192,7 +183,7 @@ private:
         options.source = source;
         options.rate = rate;
         options.channels = channels;
-        options.fragmentSeconds = PulseHardware::kFragmentSeconds;
+        options.fragmentSeconds = kFragmentSeconds;
         options.streamName = name;
         auto delivery = delivery_;
         // The stream object itself is reached weakly: a late chunk after it went does nothing.
@@ -203,13 +194,13 @@ private:
                 auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
                 for (auto& [queue, output] : targets) {
                     queue->async([delivery, output = output, shared, type, weak] {
-                        std::lock_guard r(delivery->run);
-                        if (delivery->stopped) return;
-                        auto self = weak.lock();
-                        auto out = output.lock();
-                        if (!self || !out) return;
-                        PulseSampleBuffer buffer(shared);
-                        out->streamDidOutput(*self, buffer, type);
+                        delivery->pass([&] {
+                            auto self = weak.lock();
+                            auto out = output.lock();
+                            if (!self || !out) return;
+                            PulseSampleBuffer buffer(shared);
+                            out->streamDidOutput(*self, buffer, type);
+                        });
                     });
                 }
             },
@@ -223,14 +214,15 @@ private:
 
     // What the server still holds of both streams, captured before the stop. mutex_ held.
     void collectTails() {
+        const double stopAt = pcm::secondsForHostTime(pcm::hostTimeNow());
         for (RecordStream* stream : {system_.get(), mic_.get()}) {
-            if (stream) stream->collectTail();
+            if (stream) stream->collectTail(stopAt);
         }
     }
 
     void stoppedByItself(const std::string& serverError) {
         if (stopRequested_ || reported_.exchange(true)) return;
-        delivery_->stopped = true;
+        delivery_->shut();
         closeStreams();
         if (auto delegate = delegate_.lock()) delegate->streamDidStop(*this, StreamError{serverError});
     }
@@ -254,7 +246,8 @@ private:
     ContentFilter filter_;
     StreamConfiguration config_;
     std::weak_ptr<StreamDelegate> delegate_;
-    std::shared_ptr<Delivery> delivery_ = std::make_shared<Delivery>();
+    // Shared with queued work, which never holds a queue.
+    std::shared_ptr<CallbackGate> delivery_ = std::make_shared<CallbackGate>();
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> reported_{false};
 
@@ -289,7 +282,7 @@ void PulseStreamCapture::getShareableContent(
         }
         ShareableContent content;
         for (auto& sink : *sinks) {
-            Display d{registry->idFor("sink:" + sink.name), sink.description.empty() ? sink.name : sink.description};
+            Display d{registry->idFor({DeviceKind::sink, sink.name}), sink.description.empty() ? sink.name : sink.description};
             if (sink.name == info->defaultSinkName) {
                 content.displays.insert(content.displays.begin(), d);
             } else {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/pulse/pulse_hardware.h"
+#include "platform/pulse/name_registry.h"
 #include "platform/stream_capture.h"
 
 namespace velomar::pulse {
