@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/channel_layout.h"
-#include "core/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace velomar {
 

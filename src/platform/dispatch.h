@@ -14,6 +14,16 @@ namespace velomar::dispatch {
 
 using Work = std::function<void()>;
 
+class Clock;
+class Queue;
+
+namespace detail {
+class Timeline;
+struct QueueRef;
+Timeline* timelineOf(Clock& clock);
+QueueRef retain(Queue& queue);
+}  // namespace detail
+
 // Monotonic time in seconds. The real clock reads CLOCK_MONOTONIC.
 class Clock {
 public:
@@ -21,11 +31,13 @@ public:
     virtual double now() const = 0;
     // Blocks the calling thread until now() >= deadline.
     virtual void sleepUntil(double deadline) = 0;
-};
 
-namespace detail {
-struct ManualClockAccess;
-}
+private:
+    friend detail::Timeline* detail::timelineOf(Clock& clock);
+    // Where delayed work and timer ticks wait for this clock's deadlines. A clock
+    // without one of its own is watched by a thread that polls now().
+    virtual detail::Timeline* timeline() { return nullptr; }
+};
 
 // Virtual time for tests. advance() returns only after every asyncAfter item and
 // timer tick that has become due has been submitted to its queue, in deadline order,
@@ -41,7 +53,7 @@ public:
     int sleepers() const;
 
 private:
-    friend struct detail::ManualClockAccess;
+    detail::Timeline* timeline() override;
     struct State;
     std::shared_ptr<State> state_;
 };
@@ -67,11 +79,17 @@ public:
     virtual void async(Work work) = 0;
     // Runs work on the queue and waits for it; an exception it throws reaches the caller.
     // Called from the queue itself it runs work in place (waiting would never end).
-    virtual void sync(Work work) = 0;
+    void sync(Work work);
     // Runs work on the queue once clock().now() has reached now + delaySeconds.
-    virtual void asyncAfter(double delaySeconds, Work work) = 0;
+    void asyncAfter(double delaySeconds, Work work);
     // True when the calling thread is running an item of this queue.
     virtual bool isCurrent() const = 0;
+
+private:
+    friend detail::QueueRef detail::retain(Queue& queue);
+    // What deferred work for this queue holds until it is submitted. The default suits
+    // a queue that lives for the whole process.
+    virtual detail::QueueRef retainForLater();
 };
 
 // Serves the main queue on the calling thread for ever.

@@ -21,6 +21,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/dispatch_internal.h"
+#include "platform/unique_fd.h"
 
 namespace velomar::dispatch {
 
@@ -51,48 +52,19 @@ extern "C" void onWatchedSignal(int signalNumber) {
     errno = savedErrno;
 }
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
 struct SourceState {
-    int signalNumber = 0;
-    std::mutex mutex;
-    detail::QueueRef target;
-    std::shared_ptr<Work> handler;
-    bool resumed = false;
-    bool cancelled = false;
+    SourceState(int signal, Queue& queue, Work handler)
+        : signalNumber(signal), core(queue, std::move(handler)) {}
+
+    const int signalNumber;
+    detail::SourceCore core;
 
     void deliver(const std::shared_ptr<SourceState>& self) {
-        std::lock_guard lock(mutex);
-        if (cancelled || !target.queue) return;
-        target.queue->async([self] {
-            std::shared_ptr<Work> work;
-            {
-                std::lock_guard inner(self->mutex);
-                if (self->cancelled) return;
-                work = self->handler;
-            }
-            if (work && *work) (*work)();
-        });
+        core.submit([self] { self->core.runHandler(); });
     }
 };
 
-// Process-wide: one pipe, one watcher, one installed handler per watched signal. It is
-// never torn down: a handler may still be running on another thread when the last
-// source goes away, and it must never write into a descriptor that was closed and
-// reused meanwhile.
+// Process-wide: one pipe, one watcher, one installed handler per watched signal.
 class SignalHub {
 public:
     void add(const std::shared_ptr<SourceState>& source) {
@@ -124,13 +96,13 @@ public:
 
 private:
     void startWatcher() {
-        if (readEnd_) return;
+        if (readEnd_.valid()) return;
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             throw std::system_error(errno, std::generic_category(), "pipe2");
         }
-        readEnd_ = std::make_unique<Fd>(fds[0]);
-        writeEnd_ = std::make_unique<Fd>(fds[1]);
+        readEnd_.reset(fds[0]);
+        writeEnd_.reset(fds[1]);
         // The handler must never block.
         const int flags = ::fcntl(fds[1], F_GETFL);
         ::fcntl(fds[1], F_SETFL, flags | O_NONBLOCK);
@@ -160,8 +132,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::unique_ptr<Fd> readEnd_;
-    std::unique_ptr<Fd> writeEnd_;
+    UniqueFd readEnd_;
+    UniqueFd writeEnd_;
     std::array<std::vector<std::shared_ptr<SourceState>>, kSignalLimit> sources_;
     std::array<struct sigaction, kSignalLimit> previous_{};
 };
@@ -178,25 +150,11 @@ public:
     ~SignalSourceImpl() override { cancel(); }
 
     void resume() override {
-        {
-            std::lock_guard lock(state_->mutex);
-            if (state_->resumed || state_->cancelled) return;
-            state_->resumed = true;
-        }
-        signalHub().add(state_);
+        if (state_->core.markResumed()) signalHub().add(state_);
     }
 
     void cancel() override {
-        std::shared_ptr<Work> oldHandler;
-        detail::QueueRef oldTarget;
-        {
-            std::lock_guard lock(state_->mutex);
-            if (state_->cancelled) return;
-            state_->cancelled = true;
-            oldHandler = std::move(state_->handler);
-            oldTarget = std::move(state_->target);
-        }
-        signalHub().remove(state_);
+        if (state_->core.cancel()) signalHub().remove(state_);
     }
 
 private:
@@ -210,10 +168,7 @@ std::shared_ptr<SignalSource> SignalSource::make(int signalNumber, Queue& queue,
         signalNumber == SIGSTOP) {
         throw std::invalid_argument("signal cannot be watched: " + std::to_string(signalNumber));
     }
-    auto state = std::make_shared<SourceState>();
-    state->signalNumber = signalNumber;
-    state->target = detail::retain(queue);
-    state->handler = std::make_shared<Work>(std::move(handler));
+    auto state = std::make_shared<SourceState>(signalNumber, queue, std::move(handler));
     return std::make_shared<SignalSourceImpl>(std::move(state));
 }
 

@@ -434,6 +434,50 @@ TEST(DispatchRealClock, DelayedWorkKeepsItsQueueAliveUntilItRuns) {
     }));
 }
 
+// ------------------------------------------------------------------ other clocks
+
+// A clock of the caller's own, neither real nor a ManualClock: time moves only when
+// the test sets it, so a deadline met early or never shows.
+class SetClock final : public Clock {
+public:
+    double now() const override { return now_.load(); }
+    void sleepUntil(double deadline) override {
+        while (now_.load() < deadline) std::this_thread::sleep_for(1ms);
+    }
+    void set(double seconds) { now_.store(seconds); }
+
+private:
+    std::atomic<double> now_{500.0};
+};
+
+TEST(DispatchOtherClock, DelayedWorkAndTimersFollowItsTime) {
+    auto own = std::make_shared<SetClock>();
+    setClock(own);
+    std::atomic<bool> delayed{false};
+    std::atomic<int> ticks{0};
+    Queue::main().asyncAfter(5.0, [&] { delayed = true; });
+    auto timer = TimerSource::make(Queue::main(), 1.0, 1.0, [&] { ticks.fetch_add(1); });
+    timer->resume();
+
+    std::this_thread::sleep_for(50ms);
+    drainMainQueue();
+    EXPECT_FALSE(delayed.load());
+    EXPECT_EQ(ticks.load(), 0);
+
+    own->set(501.5);
+    EXPECT_TRUE(drainUntil([&] { return ticks.load() == 1; }));
+    std::this_thread::sleep_for(50ms);
+    drainMainQueue();
+    EXPECT_FALSE(delayed.load()) << "due at 505";
+    EXPECT_EQ(ticks.load(), 1);
+
+    own->set(505.0);
+    EXPECT_TRUE(drainUntil([&] { return delayed.load(); }));
+    timer->cancel();
+    setClock(nullptr);
+    drainMainQueue();
+}
+
 // ------------------------------------------------------------------ signals
 
 class DispatchSignalSource : public ::testing::Test {

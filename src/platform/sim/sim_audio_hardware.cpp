@@ -200,9 +200,7 @@ OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object, const Prope
     OSStatus status;
     {
         std::lock_guard lock(state_->mutex);
-        if (auto f = state_->fault("getPropertyDataSize", object, address.selector, address.scope, address.element)) {
-            return f->status;
-        }
+        if (auto f = state_->fault("getPropertyDataSize", object, address)) return f->status;
         std::uint32_t size = 0;
         status = valueSize(*state_, object, address, size);
         if (status == kNoError) outSize = size;
@@ -219,9 +217,7 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object, const PropertyA
                                            std::uint32_t& ioSize, void* data) {
     std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    if (auto f = s.fault("getPropertyData", object, address.selector, address.scope, address.element)) {
-        return f->status;
-    }
+    if (auto f = s.fault("getPropertyData", object, address)) return f->status;
     std::uint32_t size = 0;
     if (OSStatus st = valueSize(s, object, address, size); st != kNoError) return st;
     if (data == nullptr) return kErrIllegalOperation;
@@ -281,9 +277,7 @@ OSStatus SimAudioHardware::getStringProperty(AudioObjectID object, const Propert
                                              std::string& out) {
     std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    if (auto f = s.fault("getStringProperty", object, address.selector, address.scope, address.element)) {
-        return f->status;
-    }
+    if (auto f = s.fault("getStringProperty", object, address)) return f->status;
     if (auto t = s.taps.find(object); t != s.taps.end()) {
         if (address.selector != selector::tapUID) return kErrUnknownProperty;
         out = t->second.uid;
@@ -307,36 +301,30 @@ OSStatus SimAudioHardware::getStringProperty(AudioObjectID object, const Propert
 
 OSStatus SimAudioHardware::addPropertyListener(AudioObjectID object, const PropertyAddress& address,
                                                dispatch::Queue& queue, PropertyListenerRef listener) {
-    std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("addPropertyListener");
-    if (auto f = s.fault("addPropertyListener", object, address.selector, address.scope, address.element)) {
-        return f->status;
-    }
-    if (object != kSystemObject && !s.devices.count(object) && !s.taps.count(object)) return kErrBadObject;
-    if (!listener || !*listener) return kErrIllegalOperation;
-    s.listeners.push_back({object, address, &queue, std::move(listener)});
-    ++s.created.listeners;
-    return kNoError;
+    return s.call("addPropertyListener", [&]() -> OSStatus {
+        if (object != kSystemObject && !s.devices.count(object) && !s.taps.count(object)) return kErrBadObject;
+        if (!listener || !*listener) return kErrIllegalOperation;
+        s.listeners.push_back({object, address, &queue, std::move(listener)});
+        ++s.created.listeners;
+        return kNoError;
+    }, object, address);
 }
 
 OSStatus SimAudioHardware::removePropertyListener(AudioObjectID object, const PropertyAddress& address,
                                                   dispatch::Queue& queue, PropertyListenerRef listener) {
-    std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("removePropertyListener");
-    if (auto f = s.fault("removePropertyListener", object, address.selector, address.scope, address.element)) {
-        return f->status;
-    }
-    auto it = std::find_if(s.listeners.begin(), s.listeners.end(), [&](const State::Listener& l) {
-        return l.object == object && l.address == address && l.queue == &queue && l.listener == listener;
-    });
-    if (it == s.listeners.end()) {
-        s.violations.push_back("removePropertyListener: no such listener");
-        return kErrIllegalOperation;
-    }
-    s.listeners.erase(it);
-    return kNoError;
+    return s.call("removePropertyListener", [&]() -> OSStatus {
+        auto it = std::find_if(s.listeners.begin(), s.listeners.end(), [&](const State::Listener& l) {
+            return l.object == object && l.address == address && l.queue == &queue && l.listener == listener;
+        });
+        if (it == s.listeners.end()) {
+            s.violations.push_back("removePropertyListener: no such listener");
+            return kErrIllegalOperation;
+        }
+        s.listeners.erase(it);
+        return kNoError;
+    }, object, address);
 }
 
 void SimAudioHardware::notifyPropertyChanged(AudioObjectID object, const PropertyAddress& address) {
@@ -355,10 +343,7 @@ OSStatus SimAudioHardware::createProcessTap(const TapDescription& description, A
     auto& s = *state_;
     s.log("createProcessTap");
     s.tapDescriptions.push_back(description);
-    if (auto f = s.fault("createProcessTap")) {
-        if (f->zeroID) outTap = 0;
-        return f->status;
-    }
+    if (auto status = failedCreation(s.fault("createProcessTap"), outTap)) return *status;
     AudioObjectID id = s.nextObject++;
     s.taps[id] = State::Tap{"sim-tap-" + std::to_string(id)};
     ++s.created.taps;
@@ -367,19 +352,18 @@ OSStatus SimAudioHardware::createProcessTap(const TapDescription& description, A
 }
 
 OSStatus SimAudioHardware::destroyProcessTap(AudioObjectID tap) {
-    std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("destroyProcessTap");
-    if (auto f = s.fault("destroyProcessTap", tap)) return f->status;
-    auto it = s.taps.find(tap);
-    if (it == s.taps.end()) return kErrBadObject;
-    for (const auto& [id, d] : s.devices) {
-        if (std::find(d.tapUIDs.begin(), d.tapUIDs.end(), it->second.uid) != d.tapUIDs.end()) {
-            s.violations.push_back("destroyProcessTap: tap still in aggregate device " + std::to_string(id));
+    return s.call("destroyProcessTap", [&]() -> OSStatus {
+        auto it = s.taps.find(tap);
+        if (it == s.taps.end()) return kErrBadObject;
+        for (const auto& [id, d] : s.devices) {
+            if (std::find(d.tapUIDs.begin(), d.tapUIDs.end(), it->second.uid) != d.tapUIDs.end()) {
+                s.violations.push_back("destroyProcessTap: tap still in aggregate device " + std::to_string(id));
+            }
         }
-    }
-    s.taps.erase(it);
-    return kNoError;
+        s.taps.erase(it);
+        return kNoError;
+    }, tap);
 }
 
 OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
@@ -388,10 +372,7 @@ OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescriptio
     auto& s = *state_;
     s.log("createAggregateDevice");
     s.aggregateDescriptions.push_back(description);
-    if (auto f = s.fault("createAggregateDevice")) {
-        if (f->zeroID) outDevice = 0;
-        return f->status;
-    }
+    if (auto status = failedCreation(s.fault("createAggregateDevice"), outDevice)) return *status;
     AudioObjectID id = s.nextObject++;
     State::Device d;
     d.aggregate = true;
@@ -406,17 +387,16 @@ OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescriptio
 }
 
 OSStatus SimAudioHardware::destroyAggregateDevice(AudioObjectID device) {
-    std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("destroyAggregateDevice");
-    if (auto f = s.fault("destroyAggregateDevice", device)) return f->status;
-    auto it = s.devices.find(device);
-    if (it == s.devices.end() || !it->second.aggregate) return kErrBadObject;
-    for (const auto& [id, p] : s.ioProcs) {
-        if (p.device == device) s.violations.push_back("destroyAggregateDevice: IOProc still registered");
-    }
-    s.devices.erase(it);
-    return kNoError;
+    return s.call("destroyAggregateDevice", [&]() -> OSStatus {
+        auto it = s.devices.find(device);
+        if (it == s.devices.end() || !it->second.aggregate) return kErrBadObject;
+        for (const auto& [id, p] : s.ioProcs) {
+            if (p.device == device) s.violations.push_back("destroyAggregateDevice: IOProc still registered");
+        }
+        s.devices.erase(it);
+        return kNoError;
+    }, device);
 }
 
 // ---- IOProcs ----------------------------------------------------------------
@@ -425,11 +405,7 @@ OSStatus SimAudioHardware::createIOProcIDWithBlock(IOProcID& outID, AudioObjectI
                                                    std::shared_ptr<dispatch::Queue> queue, IOBlock block) {
     std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("createIOProcIDWithBlock");
-    if (auto f = s.fault("createIOProcIDWithBlock", device)) {
-        if (f->zeroID) outID = 0;
-        return f->status;
-    }
+    if (auto status = failedCreation(s.enter("createIOProcIDWithBlock", device), outID)) return *status;
     if (!s.devices.count(device)) return kErrBadObject;
     if (!queue || !block) return kErrIllegalOperation;
     IOProcID id = s.nextIOProc++;
@@ -444,54 +420,47 @@ OSStatus SimAudioHardware::createIOProcIDWithBlock(IOProcID& outID, AudioObjectI
 }
 
 namespace {
-// Stops an IOProc and waits for a block call in flight, unless it is the caller itself.
-void stopAndDrain(State& s, std::unique_lock<std::mutex>& lock, IOProcID id) {
-    auto self = std::this_thread::get_id();
-    s.idle.wait(lock, [&] {
-        auto it = s.ioProcs.find(id);
-        return it == s.ioProcs.end() || it->second.inFlight == 0 || it->second.callingThread == self;
-    });
+// A call on one IOProc of `device`, journalled, under the state's lock; `body(ioProc,
+// lock)` runs once no injected fault failed the call and the IOProc was found.
+template <typename Body>
+OSStatus ioProcCall(State& s, const std::string& call, AudioObjectID device, IOProcID id, Body body) {
+    std::unique_lock lock(s.mutex);
+    if (auto f = s.enter(call, device)) return f->status;
+    auto it = s.ioProcs.find(id);
+    if (it == s.ioProcs.end() || it->second.device != device) return kErrBadObject;
+    return body(it->second, lock);
 }
 }  // namespace
 
 OSStatus SimAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID id) {
-    std::unique_lock lock(state_->mutex);
     auto& s = *state_;
-    s.log("destroyIOProcID");
-    if (auto f = s.fault("destroyIOProcID", device)) return f->status;
-    auto it = s.ioProcs.find(id);
-    if (it == s.ioProcs.end() || it->second.device != device) return kErrBadObject;
-    if (it->second.running) {
-        s.violations.push_back("destroyIOProcID: IOProc still running");
-        it->second.running = false;
-    }
-    stopAndDrain(s, lock, id);
-    s.ioProcs.erase(id);
-    return kNoError;
+    return ioProcCall(s, "destroyIOProcID", device, id, [&](State::IOProc& p, std::unique_lock<std::mutex>& lock) {
+        if (p.running) {
+            s.violations.push_back("destroyIOProcID: IOProc still running");
+            p.running = false;
+        }
+        s.waitUntilIdle(lock, s.ioProcs, id);
+        s.ioProcs.erase(id);
+        return kNoError;
+    });
 }
 
 OSStatus SimAudioHardware::deviceStart(AudioObjectID device, IOProcID id) {
-    std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("deviceStart");
-    if (auto f = s.fault("deviceStart", device)) return f->status;
-    auto it = s.ioProcs.find(id);
-    if (it == s.ioProcs.end() || it->second.device != device) return kErrBadObject;
-    if (!it->second.running) ++s.created.runningIOProcs;
-    it->second.running = true;
-    return kNoError;
+    return ioProcCall(s, "deviceStart", device, id, [&](State::IOProc& p, std::unique_lock<std::mutex>&) {
+        if (!p.running) ++s.created.runningIOProcs;
+        p.running = true;
+        return kNoError;
+    });
 }
 
 OSStatus SimAudioHardware::deviceStop(AudioObjectID device, IOProcID id) {
-    std::unique_lock lock(state_->mutex);
     auto& s = *state_;
-    s.log("deviceStop");
-    if (auto f = s.fault("deviceStop", device)) return f->status;
-    auto it = s.ioProcs.find(id);
-    if (it == s.ioProcs.end() || it->second.device != device) return kErrBadObject;
-    it->second.running = false;
-    stopAndDrain(s, lock, id);
-    return kNoError;
+    return ioProcCall(s, "deviceStop", device, id, [&](State::IOProc& p, std::unique_lock<std::mutex>& lock) {
+        p.running = false;
+        s.waitUntilIdle(lock, s.ioProcs, id);
+        return kNoError;
+    });
 }
 
 std::size_t SimAudioHardware::deliverIOCycle(AudioObjectID device, std::vector<SimBuffer> input,

@@ -119,10 +119,6 @@ struct SimBuffer {
 
 class SimAudioUnits;
 
-// Host time of the process clock's "now" (virtual when tests installed a ManualClock),
-// for cycles that should carry the current time.
-inline std::uint64_t hostTimeNow() { return pcm::hostTimeForSeconds(dispatch::clock().now()); }
-
 class SimAudioHardware : public platform::AudioHardware {
 public:
     SimAudioHardware();
@@ -216,9 +212,6 @@ public:
 private:
     friend class SimAudioUnits;
 
-// Host time of the process clock's "now" (virtual when tests installed a ManualClock),
-// for cycles that should carry the current time.
-inline std::uint64_t hostTimeNow() { return pcm::hostTimeForSeconds(dispatch::clock().now()); }
     std::shared_ptr<State> state_;
 };
 

@@ -23,6 +23,35 @@ pcm::StreamDescription clientFormatOf(const State& s, const State::Unit& u) {
     return packedFloat(hw.sampleRate, hw.channelsPerFrame, false);
 }
 
+// The unit a call addresses, once an injected fault has had its chance to fail the
+// call; null, with `status` set, when the call ends there.
+State::Unit* unitFor(State& s, OSStatus& status, const std::string& call, AudioUnit unit,
+                     std::optional<std::uint32_t> property = {}, std::optional<std::uint32_t> scope = {},
+                     std::optional<std::uint32_t> element = {}) {
+    if (auto f = s.fault(call, unit, property, scope, element)) {
+        status = f->status;
+        return nullptr;
+    }
+    auto it = s.units.find(unit);
+    if (it == s.units.end()) {
+        status = unitstatus::invalidUnit;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// A call on one unit, journalled, under the state's lock; `body(unit, lock)` runs once
+// the unit is found and no injected fault failed the call.
+template <typename Body>
+OSStatus unitCall(State& s, const std::string& call, AudioUnit unit, Body body) {
+    std::unique_lock lock(s.mutex);
+    s.log(call);
+    OSStatus status = kNoError;
+    State::Unit* const found = unitFor(s, status, call, unit);
+    if (found == nullptr) return status;
+    return body(*found, lock);
+}
+
 bool sameFields(std::uint32_t want, std::uint32_t have) { return want == 0 || want == have; }
 
 }  // namespace
@@ -46,10 +75,7 @@ OSStatus SimAudioUnits::instanceNew(AudioComponent component, AudioUnit& outUnit
     auto& s = *hardware_.state_;
     std::lock_guard lock(s.mutex);
     s.log("instanceNew");
-    if (auto f = s.fault("instanceNew")) {
-        if (f->zeroID) outUnit = 0;
-        return f->status;
-    }
+    if (auto status = failedCreation(s.fault("instanceNew"), outUnit)) return *status;
     if (component != kHALComponent) return unitstatus::paramError;
     AudioUnit id = s.nextUnit++;
     State::Unit u;
@@ -65,10 +91,10 @@ OSStatus SimAudioUnits::setProperty(AudioUnit unit, std::uint32_t property, std:
     auto& s = *hardware_.state_;
     std::lock_guard lock(s.mutex);
     s.log("setProperty");
-    if (auto f = s.fault("setProperty", unit, property, scope, element)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    auto& u = it->second;
+    OSStatus status = kNoError;
+    State::Unit* const found = unitFor(s, status, "setProperty", unit, property, scope, element);
+    if (found == nullptr) return status;
+    auto& u = *found;
     if (data == nullptr) return unitstatus::paramError;
 
     switch (property) {
@@ -132,10 +158,10 @@ OSStatus SimAudioUnits::getProperty(AudioUnit unit, std::uint32_t property, std:
                                     std::uint32_t element, void* data, std::uint32_t& ioSize) {
     auto& s = *hardware_.state_;
     std::lock_guard lock(s.mutex);
-    if (auto f = s.fault("getProperty", unit, property, scope, element)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    const auto& u = it->second;
+    OSStatus status = kNoError;
+    State::Unit* const found = unitFor(s, status, "getProperty", unit, property, scope, element);
+    if (found == nullptr) return status;
+    const auto& u = *found;
     if (data == nullptr) return unitstatus::paramError;
 
     auto put = [&](const void* value, std::uint32_t n) {
@@ -181,27 +207,21 @@ OSStatus SimAudioUnits::getProperty(AudioUnit unit, std::uint32_t property, std:
 
 OSStatus SimAudioUnits::initialize(AudioUnit unit) {
     auto& s = *hardware_.state_;
-    std::lock_guard lock(s.mutex);
-    s.log("initialize");
-    if (auto f = s.fault("initialize", unit)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    if (!it->second.info.initialized) ++s.created.initializedUnits;
-    it->second.info.initialized = true;
-    return kNoError;
+    return unitCall(s, "initialize", unit, [&](State::Unit& u, std::unique_lock<std::mutex>&) {
+        if (!u.info.initialized) ++s.created.initializedUnits;
+        u.info.initialized = true;
+        return kNoError;
+    });
 }
 
 OSStatus SimAudioUnits::outputUnitStart(AudioUnit unit) {
     auto& s = *hardware_.state_;
-    std::lock_guard lock(s.mutex);
-    s.log("outputUnitStart");
-    if (auto f = s.fault("outputUnitStart", unit)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    if (!it->second.info.initialized) return unitstatus::uninitialized;
-    if (!it->second.info.running) ++s.created.runningUnits;
-    it->second.info.running = true;
-    return kNoError;
+    return unitCall(s, "outputUnitStart", unit, [&](State::Unit& u, std::unique_lock<std::mutex>&) {
+        if (!u.info.initialized) return unitstatus::uninitialized;
+        if (!u.info.running) ++s.created.runningUnits;
+        u.info.running = true;
+        return kNoError;
+    });
 }
 
 OSStatus SimAudioUnits::render(AudioUnit unit, std::uint32_t* flags, const AudioTimeStamp& timeStamp,
@@ -214,15 +234,15 @@ OSStatus SimAudioUnits::render(AudioUnit unit, std::uint32_t* flags, const Audio
     std::uint64_t firstFrame = 0;
     {
         std::lock_guard lock(s.mutex);
-        if (auto f = s.fault("render", unit)) return f->status;
-        auto it = s.units.find(unit);
-        if (it == s.units.end()) return unitstatus::invalidUnit;
+        OSStatus status = kNoError;
+        State::Unit* const found = unitFor(s, status, "render", unit);
+        if (found == nullptr) return status;
         if (tlsRenderingUnit != unit) {
             s.violations.push_back("render outside the unit's input callback");
             return unitstatus::cannotDoInCurrentContext;
         }
         if (bus != 1) return unitstatus::invalidElement;
-        auto& u = it->second;
+        const auto& u = *found;
         if (frames != u.cycleFrames) return unitstatus::paramError;
         format = clientFormatOf(s, u);
         firstFrame = u.framesRendered;
@@ -257,50 +277,33 @@ OSStatus SimAudioUnits::render(AudioUnit unit, std::uint32_t* flags, const Audio
 
 OSStatus SimAudioUnits::outputUnitStop(AudioUnit unit) {
     auto& s = *hardware_.state_;
-    std::unique_lock lock(s.mutex);
-    s.log("outputUnitStop");
-    if (auto f = s.fault("outputUnitStop", unit)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    it->second.info.running = false;
-    auto self = std::this_thread::get_id();
-    s.idle.wait(lock, [&] {
-        auto u = s.units.find(unit);
-        return u == s.units.end() || u->second.inFlight == 0 || u->second.callingThread == self;
+    return unitCall(s, "outputUnitStop", unit, [&](State::Unit& u, std::unique_lock<std::mutex>& lock) {
+        u.info.running = false;
+        s.waitUntilIdle(lock, s.units, unit);
+        return kNoError;
     });
-    return kNoError;
 }
 
 OSStatus SimAudioUnits::uninitialize(AudioUnit unit) {
     auto& s = *hardware_.state_;
-    std::lock_guard lock(s.mutex);
-    s.log("uninitialize");
-    if (auto f = s.fault("uninitialize", unit)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    if (it->second.info.running) s.violations.push_back("uninitialize: unit still running");
-    it->second.info.initialized = false;
-    return kNoError;
+    return unitCall(s, "uninitialize", unit, [&](State::Unit& u, std::unique_lock<std::mutex>&) {
+        if (u.info.running) s.violations.push_back("uninitialize: unit still running");
+        u.info.initialized = false;
+        return kNoError;
+    });
 }
 
 OSStatus SimAudioUnits::instanceDispose(AudioUnit unit) {
     auto& s = *hardware_.state_;
-    std::unique_lock lock(s.mutex);
-    s.log("instanceDispose");
-    if (auto f = s.fault("instanceDispose", unit)) return f->status;
-    auto it = s.units.find(unit);
-    if (it == s.units.end()) return unitstatus::invalidUnit;
-    if (it->second.info.running) {
-        s.violations.push_back("instanceDispose: unit still running");
-        it->second.info.running = false;
-        auto self = std::this_thread::get_id();
-        s.idle.wait(lock, [&] {
-            auto u = s.units.find(unit);
-            return u == s.units.end() || u->second.inFlight == 0 || u->second.callingThread == self;
-        });
-    }
-    s.units.erase(unit);
-    return kNoError;
+    return unitCall(s, "instanceDispose", unit, [&](State::Unit& u, std::unique_lock<std::mutex>& lock) {
+        if (u.info.running) {
+            s.violations.push_back("instanceDispose: unit still running");
+            u.info.running = false;
+            s.waitUntilIdle(lock, s.units, unit);
+        }
+        s.units.erase(unit);
+        return kNoError;
+    });
 }
 
 void SimAudioUnits::setComponentAvailable(bool available) {

@@ -75,13 +75,50 @@ struct SimAudioHardware::State {
     std::optional<Fault> fault(const std::string& call, std::optional<std::uint64_t> object = {},
                                std::optional<std::uint32_t> selector = {}, std::optional<std::uint32_t> scope = {},
                                std::optional<std::uint32_t> element = {});
+    std::optional<Fault> fault(const std::string& call, AudioObjectID object, const platform::PropertyAddress& address) {
+        return fault(call, object, address.selector, address.scope, address.element);
+    }
     void log(const std::string& call) { journal.push_back(call); }
+    // Journals the call, then returns the fault that fails it, if any.
+    template <typename... Where>
+    std::optional<Fault> enter(const std::string& call, const Where&... where) {
+        log(call);
+        return fault(call, where...);
+    }
+    // Runs a call on the simulated machine under the lock, journalled; `body()` runs
+    // unless an injected fault matching `where` fails the call.
+    template <typename Body, typename... Where>
+    OSStatus call(const std::string& name, Body body, const Where&... where) {
+        std::lock_guard lock(mutex);
+        if (auto f = enter(name, where...)) return f->status;
+        return body();
+    }
+    // Waits until no callback of the entry `id` of `table` (IOProcs, units) is running,
+    // unless the caller is that callback (stopping from inside it must not wait for
+    // itself), or the entry is gone.
+    template <typename Table>
+    void waitUntilIdle(std::unique_lock<std::mutex>& lock, const Table& table, typename Table::key_type id) {
+        const auto self = std::this_thread::get_id();
+        idle.wait(lock, [&] {
+            auto it = table.find(id);
+            return it == table.end() || it->second.inFlight == 0 || it->second.callingThread == self;
+        });
+    }
     Inventory live() const;
     // Listener work for a change of (object, address); queued by the caller after unlocking.
     std::vector<std::pair<dispatch::Queue*, dispatch::Work>> notifications(AudioObjectID object,
                                                                            const platform::PropertyAddress& address,
                                                                            const std::shared_ptr<State>& self);
 };
+
+// The status of a create call that an injected fault fails; such a fault may also zero
+// the ID the call hands back.
+template <typename Id>
+std::optional<OSStatus> failedCreation(const std::optional<Fault>& fault, Id& outId) {
+    if (!fault) return std::nullopt;
+    if (fault->zeroID) outId = 0;
+    return fault->status;
+}
 
 // Packed float at `rate` with `channels`, interleaved: what a device reports by default.
 pcm::StreamDescription packedFloat(double rate, std::uint32_t channels, bool interleaved = true);

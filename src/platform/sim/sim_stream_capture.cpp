@@ -13,6 +13,13 @@ using platform::StreamOutputType;
 
 namespace {
 
+// A copy of one of the script's counters or flags, read under its lock.
+template <typename T>
+T lockedCopy(std::mutex& mutex, const T& field) {
+    std::lock_guard lock(mutex);
+    return field;
+}
+
 pcm::StreamDescription linearDescription(double sampleRate, std::uint32_t channels, std::uint32_t bytesPerSample,
                                          std::uint32_t flags, bool interleaved) {
     pcm::StreamDescription d;
@@ -172,15 +179,9 @@ std::vector<std::string> SimStream::outputQueueLabels() const {
     return labels;
 }
 
-bool SimStream::running() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return running_;
-}
+bool SimStream::running() const { return lockedCopy(mutex_, running_); }
 
-bool SimStream::stopCalled() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stopCalled_;
-}
+bool SimStream::stopCalled() const { return lockedCopy(mutex_, stopCalled_); }
 
 bool SimStream::deliver(std::shared_ptr<const platform::SampleBuffer> buffer, StreamOutputType type) {
     std::vector<Output> outputs;
@@ -362,30 +363,18 @@ bool SimStreamCapture::interrupt(const std::string& error) {
     return stream && stream->stopByItself(StreamError{error});
 }
 
-int SimStreamCapture::contentQueries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return contentQueries_;
-}
+int SimStreamCapture::contentQueries() const { return lockedCopy(mutex_, contentQueries_); }
 
 int SimStreamCapture::streamsMade() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(streams_.size());
 }
 
-int SimStreamCapture::streamsStarted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streamsStarted_;
-}
+int SimStreamCapture::streamsStarted() const { return lockedCopy(mutex_, streamsStarted_); }
 
-int SimStreamCapture::streamsStopped() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streamsStopped_;
-}
+int SimStreamCapture::streamsStopped() const { return lockedCopy(mutex_, streamsStopped_); }
 
-std::vector<std::shared_ptr<SimStream>> SimStreamCapture::streams() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streams_;
-}
+std::vector<std::shared_ptr<SimStream>> SimStreamCapture::streams() const { return lockedCopy(mutex_, streams_); }
 
 std::shared_ptr<SimStream> SimStreamCapture::runningStream() const {
     auto all = streams();

@@ -104,13 +104,14 @@ private:
 
 class SimStreamCapture : public platform::StreamCapture {
 public:
+    using ContentCompletion =
+        std::function<void(std::optional<platform::ShareableContent>, std::optional<platform::StreamError>)>;
+
     SimStreamCapture();
     ~SimStreamCapture() override;
 
-    void getShareableContent(
-        bool excludeDesktopWindows, bool onScreenWindowsOnly,
-        std::function<void(std::optional<platform::ShareableContent>, std::optional<platform::StreamError>)>
-            completion) override;
+    void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                             ContentCompletion completion) override;
     std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter& filter,
                                                  const platform::StreamConfiguration& config,
                                                  std::weak_ptr<platform::StreamDelegate> delegate) override;
