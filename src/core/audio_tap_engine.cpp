@@ -1,12 +1,9 @@
 #include "core/audio_tap_engine.h"
 
-#include <cmath>
-#include <cstring>
 #include <random>
 
 #include "core/capture_error.h"
-#include "core/events.h"
-#include "core/process_exit.h"
+#include "core/recording_end.h"
 
 namespace velomar {
 
@@ -16,9 +13,7 @@ using platform::PropertyAddress;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& text, OSStatus status) {
-    throw CaptureError::capture(text + " (OSStatus " + std::to_string(status) + ")");
-}
+[[noreturn]] void fail(const std::string& text, OSStatus status) { throw statusFailure(text, status); }
 
 // Random (version 4) UUID in its 36-character upper-case form.
 std::string newUUIDString() {
@@ -43,17 +38,6 @@ std::string newUUIDString() {
     return text;
 }
 
-// Later entries replace earlier ones of the same key in place.
-void mergeField(Fields& fields, std::string key, Value value) {
-    for (auto& [existing, current] : fields) {
-        if (existing == key) {
-            current = std::move(value);
-            return;
-        }
-    }
-    fields.emplace_back(std::move(key), std::move(value));
-}
-
 }  // namespace
 
 std::shared_ptr<AudioTapEngine> AudioTapEngine::make(std::shared_ptr<Mixer> mixer, std::string out,
@@ -67,14 +51,10 @@ AudioTapEngine::AudioTapEngine(std::shared_ptr<Mixer> mixer, std::string out,
                                std::optional<std::string> preferredDeviceUID, platform::Platform& platform)
     : mixer_(std::move(mixer)),
       out_(std::move(out)),
-      preferredDeviceUID_(std::move(preferredDeviceUID)),
       platform_(platform),
-      directory_(platform.hardware),
+      levels_(LevelsMeter::make()),
+      mic_(MicSupervisor::make(mixer_, levels_, std::move(preferredDeviceUID), platform)),
       ioQueue_(dispatch::Queue::makeSerial("velomar.tap.io")) {}
-
-std::vector<InputDeviceEntry> AudioTapEngine::inputDevices(platform::AudioHardware& hardware) {
-    return DeviceDirectory(hardware).inputDevices();
-}
 
 void AudioTapEngine::startSystemTap() {
     auto& hw = platform_.hardware;
@@ -147,100 +127,24 @@ void AudioTapEngine::handleIOCycle(const pcm::AudioBufferList* input, const plat
     if (!wrapper || wrapper->frameLength() == 0) return;
     // The wrapped memory belongs to the device only for this call; ingest queues its
     // work, so only an owning copy may leave.
-    auto copy = deepCopy(*wrapper);
+    auto copy = pcm::deepCopy(*wrapper);
     if (!copy) return;
     const double hostSeconds = pcm::secondsForHostTime(inputTime.hostTime);
-    const float level = peak(*copy);
-    {
-        std::lock_guard<std::mutex> lock(levelsLock_);
-        systemPeak_ = std::max(systemPeak_, level);
-    }
+    levels_->raiseSystem(pcm::peak(*copy));
     mixer_->ingest(std::move(copy), "system", hostSeconds);
-}
-
-pcm::BufferPtr AudioTapEngine::deepCopy(const pcm::Buffer& source) {
-    auto copy = pcm::Buffer::make(source.format(), source.frameCapacity());
-    if (!copy) return nullptr;
-    copy->setFrameLength(source.frameLength());
-
-    const std::uint32_t frames = source.frameLength();
-    const std::uint32_t channels = source.format().channelCount();
-    const bool interleaved = source.format().isInterleaved();
-    const std::uint32_t blocks = interleaved ? (channels == 0 ? 0 : 1) : channels;
-    const std::size_t samplesPerBlock = interleaved ? std::size_t(frames) * channels : frames;
-    if (blocks == 0) return copy;
-
-    auto copyBlocks = [&](auto* const* from, auto* const* to) {
-        if (samplesPerBlock == 0) return;
-        for (std::uint32_t b = 0; b < blocks; ++b)
-            std::memcpy(to[b], from[b], samplesPerBlock * sizeof(**from));
-    };
-    if (source.floatChannelData() && copy->floatChannelData()) {
-        copyBlocks(source.floatChannelData(), copy->floatChannelData());
-    } else if (source.int16ChannelData() && copy->int16ChannelData()) {
-        copyBlocks(source.int16ChannelData(), copy->int16ChannelData());
-    } else if (source.int32ChannelData() && copy->int32ChannelData()) {
-        copyBlocks(source.int32ChannelData(), copy->int32ChannelData());
-    } else {
-        return nullptr;
-    }
-    return copy;
-}
-
-float AudioTapEngine::peak(const pcm::Buffer& buffer) {
-    float* const* data = buffer.floatChannelData();
-    if (data == nullptr) return 0;
-    const std::uint32_t frames = buffer.frameLength();
-    if (frames == 0) return 0;
-    const std::uint32_t channels = buffer.format().channelCount();
-    if (channels == 0) return 0;
-
-    // Interleaved float has one block holding every channel; otherwise one per channel.
-    const std::uint32_t blocks = buffer.format().isInterleaved() ? 1 : channels;
-    const std::size_t samples = buffer.format().isInterleaved() ? std::size_t(frames) * channels : frames;
-    float m = 0;
-    for (std::uint32_t b = 0; b < blocks; ++b) {
-        const float* block = data[b];
-        for (std::size_t i = 0; i < samples; ++i) {
-            const float magnitude = std::fabs(block[i]);
-            if (m < magnitude) m = magnitude;  // NaN never wins
-        }
-    }
-    return m;
 }
 
 void AudioTapEngine::stopAndFinalize(std::optional<std::string> reason) {
     if (finished_) return;
     finished_ = true;
     teardown();
-    mixer_->finish();
-
-    Fields fields;
-    fields.emplace_back("out", out_);
-    fields.emplace_back("seconds", mixer_->writer().recordedSeconds());
-    for (auto& [key, value] : mixer_->diagnostics()) mergeField(fields, key, value);
-    if (reason) mergeField(fields, "reason", *reason);
-    emit("stopped", fields);
-    exitProcess(0);
+    finalizeRecording(*mixer_, out_, reason);
 }
 
 void AudioTapEngine::teardown() {
     auto& hw = platform_.hardware;
-    if (levelsTimer_) {
-        levelsTimer_->cancel();
-        levelsTimer_.reset();
-    }
-    if (configObserver_) {
-        hw.removePropertyListener(
-            platform::kSystemObject,
-            PropertyAddress{platform::selector::defaultInputDevice, platform::scope::global, 0},
-            dispatch::Queue::main(), configObserver_);
-        configObserver_.reset();
-    }
-    if (mic_) {
-        mic_->stop();
-        mic_.reset();
-    }
+    levels_->stop();
+    mic_->stop();
     if (ioProcID_) {
         hw.deviceStop(aggregateID_, *ioProcID_);
         hw.destroyIOProcID(aggregateID_, *ioProcID_);

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -21,6 +22,11 @@ private:
     Kind kind_;
     std::string message_;
 };
+
+// A platform call that answered with a status: "{text} (OSStatus {status})".
+inline CaptureError statusFailure(const std::string& text, std::int32_t status) {
+    return CaptureError::capture(text + " (OSStatus " + std::to_string(status) + ")");
+}
 
 // Text of any error as it appears in an event: a CaptureError gives its message,
 // anything else its own description.

@@ -1,49 +1,17 @@
 #include "core/capturer.h"
 
-#include <condition_variable>
 #include <limits>
 #include <utility>
 
+#include "core/awaited_answer.h"
 #include "core/capture_error.h"
 #include "core/events.h"
 #include "core/process_exit.h"
+#include "core/recording_end.h"
 
 namespace velomar {
 
 namespace {
-
-// One answer from a backend completion, waited for on the calling thread.
-template <typename T>
-class Answer {
-public:
-    void set(T value) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            value_.emplace(std::move(value));
-        }
-        ready_.notify_all();
-    }
-    T wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return value_.has_value(); });
-        return std::move(*value_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::optional<T> value_;
-};
-
-void setField(Fields& fields, const std::string& key, Value value) {
-    for (auto& entry : fields) {
-        if (entry.first == key) {
-            entry.second = std::move(value);
-            return;
-        }
-    }
-    fields.emplace_back(key, std::move(value));
-}
 
 using ContentAnswer = std::pair<std::optional<platform::ShareableContent>, std::optional<platform::StreamError>>;
 
@@ -74,7 +42,7 @@ platform::StreamConfiguration Capturer::streamConfiguration() {
 }
 
 std::shared_ptr<platform::Stream> Capturer::buildAndStartStream() {
-    auto content = std::make_shared<Answer<ContentAnswer>>();
+    auto content = std::make_shared<AwaitedAnswer<ContentAnswer>>();
     capture_.getShareableContent(false, false,
                                  [content](std::optional<platform::ShareableContent> shareable,
                                            std::optional<platform::StreamError> error) {
@@ -92,7 +60,7 @@ std::shared_ptr<platform::Stream> Capturer::buildAndStartStream() {
         if (auto error = stream->addStreamOutput(weak_from_this(), type, sampleQueue_)) throw StreamFailure(*error);
     }
 
-    auto started = std::make_shared<Answer<std::optional<platform::StreamError>>>();
+    auto started = std::make_shared<AwaitedAnswer<std::optional<platform::StreamError>>>();
     stream->startCapture([started](std::optional<platform::StreamError> error) { started->set(std::move(error)); });
     if (auto error = started->wait()) throw StreamFailure(*error);
     return stream;
@@ -136,22 +104,13 @@ void Capturer::finish(std::optional<std::string> reason) {
         stream = stream_;
     }
     if (!stream) {
-        finalise(reason);
+        finalizeRecording(*mixer_, out_, reason);
         return;
     }
     std::weak_ptr<Capturer> weak = weak_from_this();
     stream->stopCapture([weak, reason](std::optional<platform::StreamError>) {
-        if (auto self = weak.lock()) self->finalise(reason);
+        if (auto self = weak.lock()) finalizeRecording(*self->mixer_, self->out_, reason);
     });
-}
-
-void Capturer::finalise(const std::optional<std::string>& reason) {
-    mixer_->finish();
-    Fields fields{{"out", out_}, {"seconds", mixer_->writer().recordedSeconds()}};
-    for (auto& [key, value] : mixer_->diagnostics()) setField(fields, key, std::move(value));
-    if (reason) setField(fields, "reason", *reason);
-    emit("stopped", fields);
-    exitProcess(0);
 }
 
 void Capturer::streamDidOutput(platform::Stream&, const platform::SampleBuffer& buffer,

@@ -65,8 +65,6 @@ public:
     static constexpr const char* kNoDisplayMessage = "no display available to attach the audio capture to";
 
 private:
-    // Final flush, "stopped", exit status 0.
-    void finalise(const std::optional<std::string>& reason);
     // Stores a freshly started stream unless a stop came in meanwhile; then stops it.
     // announce emits the success event under the same lock, so it precedes "stopped".
     bool adopt(std::shared_ptr<platform::Stream> stream, const std::function<void()>& announce);

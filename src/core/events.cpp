@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -53,6 +54,18 @@ int utf8Sequence(std::string_view s, std::size_t i) {
     return length;
 }
 
+// Appends the character that starts at s[i] as it is when well-formed, else one
+// replacement character for its ill-formed bytes; returns how many bytes it took.
+std::size_t appendReadableSequence(std::string& out, std::string_view s, std::size_t i) {
+    const int n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : utf8Sequence(s, i);
+    if (n > 0) {
+        out.append(s.substr(i, static_cast<std::size_t>(n)));
+        return static_cast<std::size_t>(n);
+    }
+    appendReplacement(out);
+    return static_cast<std::size_t>(-n);
+}
+
 void appendString(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
@@ -60,14 +73,7 @@ void appendString(std::string& out, std::string_view s) {
     while (i < s.size()) {
         const auto c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
-            const int n = utf8Sequence(s, i);
-            if (n > 0) {
-                out.append(s.substr(i, static_cast<std::size_t>(n)));
-                i += static_cast<std::size_t>(n);
-            } else {
-                appendReplacement(out);
-                i += static_cast<std::size_t>(-n);
-            }
+            i += appendReadableSequence(out, s, i);
             continue;
         }
         switch (c) {
@@ -98,16 +104,7 @@ std::string readableKey(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     std::size_t i = 0;
-    while (i < s.size()) {
-        const int n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : utf8Sequence(s, i);
-        if (n > 0) {
-            out.append(s.substr(i, static_cast<std::size_t>(n)));
-            i += static_cast<std::size_t>(n);
-        } else {
-            appendReplacement(out);
-            i += static_cast<std::size_t>(-n);
-        }
-    }
+    while (i < s.size()) i += appendReadableSequence(out, s, i);
     return out;
 }
 
@@ -133,15 +130,10 @@ void appendObject(std::string& out, const Members& members) {
 Members merged(Members members, const Fields& fields) {
     for (const auto& [rawKey, value] : fields) {
         std::string key = readableKey(rawKey);
-        bool replaced = false;
-        for (auto& member : members) {
-            if (member.first == key) {
-                member.second = &value;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) members.emplace_back(std::move(key), &value);
+        const auto same =
+            std::find_if(members.begin(), members.end(), [&](const auto& member) { return member.first == key; });
+        if (same != members.end()) same->second = &value;
+        else members.emplace_back(std::move(key), &value);
     }
     return members;
 }

@@ -13,7 +13,7 @@
 #include "core/events.h"
 #include "core/process_exit.h"
 #include "core/recording_startup.h"
-#include "core/stdin_reader.h"
+#include "core/stop_line_scanner.h"
 #include "platform/dispatch.h"
 
 namespace velomar {
@@ -79,18 +79,16 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
     if (!options.outPath) return fail("--out <path.wav> is required");
 
     RecordingState& state = newRecordingState();
-    state.outPath = options.outPath;
-    state.preferredEngine = options.preferredEngine;
-    state.micDeviceUID = options.micDeviceUID;
-    state.listDevices = options.listDevices;
+    state.options = options;
+    const std::string& out = *state.options.outPath;
 
     try {
-        state.writer = std::make_shared<WAVWriter>(*state.outPath, 16000, options.layout);
+        state.writer = std::make_shared<WAVWriter>(out, Mixer::kRate, options.layout);
     } catch (const std::exception& error) {
         return fail(errorText(error));
     }
 
-    createRecordingObjects(state, platform);
+    createRecordingObjects(state);
 
     state.signalSources.clear();
     for (const int sig : {SIGINT, SIGTERM}) {
@@ -108,7 +106,7 @@ int runFrontEnd(int argc, char** argv, platform::Platform& platform) {
         }
     });
 
-    startCapture(state, platform, *state.outPath);
+    startCapture(state, platform, out);
     dispatch::dispatchMain();
 }
 

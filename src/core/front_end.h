@@ -1,5 +1,5 @@
 #pragma once
-#include "platform/stream_capture.h"
+#include "platform/platform.h"
 
 namespace velomar {
 

@@ -1,20 +1,41 @@
-#include "core/audio_tap_engine.h"
+#include "core/levels_meter.h"
+
+#include <algorithm>
+
 #include "core/events.h"
 
 namespace velomar {
 
-void AudioTapEngine::startLevelsTimer() {
-    std::weak_ptr<AudioTapEngine> weak = weak_from_this();
-    auto timer = dispatch::TimerSource::make(dispatch::Queue::main(), kLevelsIntervalSeconds, kLevelsIntervalSeconds,
-                                             [weak] {
-                                                 if (auto self = weak.lock()) self->levelsTick();
-                                             });
+std::shared_ptr<LevelsMeter> LevelsMeter::make() { return std::shared_ptr<LevelsMeter>(new LevelsMeter); }
+
+void LevelsMeter::start() {
+    std::weak_ptr<LevelsMeter> weak = weak_from_this();
+    auto timer = dispatch::TimerSource::make(dispatch::Queue::main(), kIntervalSeconds, kIntervalSeconds, [weak] {
+        if (auto self = weak.lock()) self->report();
+    });
     timer->resume();
     levelsTimer_ = std::move(timer);
 }
 
-void AudioTapEngine::levelsTick() {
-    if (finished_) return;
+void LevelsMeter::stop() {
+    // A tick already queued sees the cancellation and does nothing.
+    if (levelsTimer_) {
+        levelsTimer_->cancel();
+        levelsTimer_.reset();
+    }
+}
+
+void LevelsMeter::raiseMic(float level) {
+    std::lock_guard<std::mutex> lock(levelsLock_);
+    if (micPeak_ <= level) micPeak_ = level;
+}
+
+void LevelsMeter::raiseSystem(float level) {
+    std::lock_guard<std::mutex> lock(levelsLock_);
+    systemPeak_ = std::max(systemPeak_, level);
+}
+
+void LevelsMeter::report() {
     float mic = 0;
     float system = 0;
     {

@@ -1,7 +1,6 @@
-#include <condition_variable>
-#include <mutex>
+#include "core/mic_supervision.h"
 
-#include "core/audio_tap_engine.h"
+#include "core/awaited_answer.h"
 #include "core/capture_error.h"
 #include "core/events.h"
 
@@ -16,7 +15,22 @@ const platform::PropertyAddress kDefaultInputAddress{platform::selector::default
 
 }  // namespace
 
-void AudioTapEngine::ensureMicAuthorized() {
+std::shared_ptr<MicSupervisor> MicSupervisor::make(std::shared_ptr<Mixer> mixer, std::shared_ptr<LevelsMeter> levels,
+                                                   std::optional<std::string> preferredDeviceUID,
+                                                   platform::Platform& platform) {
+    return std::shared_ptr<MicSupervisor>(
+        new MicSupervisor(std::move(mixer), std::move(levels), std::move(preferredDeviceUID), platform));
+}
+
+MicSupervisor::MicSupervisor(std::shared_ptr<Mixer> mixer, std::shared_ptr<LevelsMeter> levels,
+                             std::optional<std::string> preferredDeviceUID, platform::Platform& platform)
+    : mixer_(std::move(mixer)),
+      levels_(std::move(levels)),
+      preferredDeviceUID_(std::move(preferredDeviceUID)),
+      platform_(platform),
+      directory_(platform.hardware) {}
+
+void MicSupervisor::ensureMicAuthorized() {
     const std::int32_t status = platform_.authorization.status();
     if (status == platform::authorization::restricted || status == platform::authorization::denied) {
         throw CaptureError::capture(
@@ -24,34 +38,24 @@ void AudioTapEngine::ensureMicAuthorized() {
     }
     if (status != platform::authorization::notDetermined) return;
 
-    // Shared with the handler, which may still be finishing after the wait returns.
-    struct Answer {
-        std::mutex lock;
-        std::condition_variable answered;
-        bool done = false;
-        bool granted = false;
-    };
-    auto answer = std::make_shared<Answer>();
-    platform_.authorization.requestAccess([answer](bool granted) {
-        std::lock_guard<std::mutex> lock(answer->lock);
-        if (answer->done) return;
-        answer->granted = granted;
-        answer->done = true;
-        answer->answered.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(answer->lock);
-    answer->answered.wait(lock, [&] { return answer->done; });
-    if (!answer->granted) throw CaptureError::capture("microphone access was denied at the system prompt");
+    auto answer = std::make_shared<AwaitedAnswer<bool>>();
+    platform_.authorization.requestAccess([answer](bool granted) { answer->set(granted); });
+    if (!answer->wait()) throw CaptureError::capture("microphone access was denied at the system prompt");
 }
 
-std::optional<AudioObjectID> AudioTapEngine::resolveInputDevice() {
+std::optional<AudioObjectID> MicSupervisor::resolveInputDevice() {
     if (preferredDeviceUID_) {
         if (auto device = directory_.inputDeviceID(*preferredDeviceUID_)) return device;
     }
     return directory_.defaultInputDevice();
 }
 
-void AudioTapEngine::openMic(const std::string& reason) {
+std::string MicSupervisor::deviceName(std::optional<AudioObjectID> device) const {
+    if (!device) return "unknown";
+    return directory_.stringProperty(platform::selector::name, *device).value_or("unknown");
+}
+
+void MicSupervisor::openMic(const std::string& reason) {
     if (mic_) mic_->stop();
     mic_.reset();
 
@@ -65,7 +69,7 @@ void AudioTapEngine::openMic(const std::string& reason) {
         if (!pinned) emit("mic-device-missing", {{"deviceUID", *preferredDeviceUID_}});
     }
 
-    std::weak_ptr<AudioTapEngine> weak = weak_from_this();
+    std::weak_ptr<MicSupervisor> weak = weak_from_this();
     auto unit = MicUnit::make(platform_.units, [weak](pcm::BufferPtr buffer, double hostSeconds) {
         if (auto self = weak.lock()) self->micSink(std::move(buffer), hostSeconds);
     });
@@ -82,45 +86,39 @@ void AudioTapEngine::openMic(const std::string& reason) {
 
     emit("mic-format", {{"sampleRate", directory_.nominalSampleRate(*device).value_or(0.0)},
                         {"channels", directory_.inputChannelCount(*device)},
-                        {"device", directory_.stringProperty(platform::selector::name, *device).value_or("unknown")},
+                        {"device", deviceName(device)},
                         {"deviceUID",
                          directory_.stringProperty(platform::selector::deviceUID, *device).value_or("unknown")},
                         {"reason", reason},
                         {"pinned", pinned}});
 }
 
-void AudioTapEngine::micSink(pcm::BufferPtr buffer, double hostSeconds) {
+void MicSupervisor::micSink(pcm::BufferPtr buffer, double hostSeconds) {
     micBuffersSeen_.fetch_add(1);
-    const float level = buffer ? peak(*buffer) : 0.0f;
+    const float level = buffer ? pcm::peak(*buffer) : 0.0f;
     if (!micSignalSeen_.load() && level > kSignalThreshold) micSignalSeen_.store(true);
-    {
-        std::lock_guard<std::mutex> lock(levelsLock_);
-        if (micPeak_ <= level) micPeak_ = level;
-    }
+    levels_->raiseMic(level);
     if (buffer) mixer_->ingest(std::move(buffer), "mic", hostSeconds);
 }
 
-void AudioTapEngine::armMicWatchdog() {
+void MicSupervisor::armMicWatchdog() {
     const std::int64_t generation = ++micWatchdogGeneration_;
-    std::weak_ptr<AudioTapEngine> weak = weak_from_this();
+    std::weak_ptr<MicSupervisor> weak = weak_from_this();
     dispatch::Queue::main().asyncAfter(kWatchdogDelaySeconds, [weak, generation] {
         if (auto self = weak.lock()) self->watchdogCheck(generation);
     });
 }
 
-void AudioTapEngine::watchdogCheck(std::int64_t generation) {
-    if (!mic_ || finished_ || micWatchdogGeneration_ != generation || micSignalSeen_.load()) return;
+void MicSupervisor::watchdogCheck(std::int64_t generation) {
+    if (!mic_ || stopped_ || micWatchdogGeneration_ != generation || micSignalSeen_.load()) return;
     const std::int64_t seen = micBuffersSeen_.load();
-    std::string device = "unknown";
-    if (const auto id = mic_->deviceID()) {
-        device = directory_.stringProperty(platform::selector::name, *id).value_or("unknown");
-    }
-    emit("mic-silent", {{"seenBuffers", seen}, {"reason", seen == 0 ? "no-buffers" : "no-signal"}, {"device", device}});
+    emit("mic-silent",
+         {{"seenBuffers", seen}, {"reason", seen == 0 ? "no-buffers" : "no-signal"}, {"device", deviceName(mic_->deviceID())}});
 }
 
-void AudioTapEngine::observeConfigurationChanges() {
+void MicSupervisor::observeConfigurationChanges() {
     if (configObserver_) return;
-    std::weak_ptr<AudioTapEngine> weak = weak_from_this();
+    std::weak_ptr<MicSupervisor> weak = weak_from_this();
     auto listener = std::make_shared<const platform::PropertyListener>(
         [weak](std::uint32_t, const platform::PropertyAddress*) {
             if (auto self = weak.lock()) self->defaultInputChanged();
@@ -131,8 +129,8 @@ void AudioTapEngine::observeConfigurationChanges() {
     configObserver_ = std::move(listener);
 }
 
-void AudioTapEngine::defaultInputChanged() {
-    if (finished_ || preferredDeviceUID_) return;
+void MicSupervisor::defaultInputChanged() {
+    if (stopped_ || preferredDeviceUID_) return;
     try {
         openMic("route-change");
     } catch (const std::exception& error) {
@@ -140,11 +138,20 @@ void AudioTapEngine::defaultInputChanged() {
         return;
     }
     armMicWatchdog();
-    std::string device = "unknown";
-    if (const auto id = resolveInputDevice()) {
-        device = directory_.stringProperty(platform::selector::name, *id).value_or("unknown");
+    emit("mic-rebound", {{"device", deviceName(resolveInputDevice())}});
+}
+
+void MicSupervisor::stop() {
+    stopped_ = true;
+    if (configObserver_) {
+        platform_.hardware.removePropertyListener(platform::kSystemObject, kDefaultInputAddress,
+                                                  dispatch::Queue::main(), configObserver_);
+        configObserver_.reset();
     }
-    emit("mic-rebound", {{"device", device}});
+    if (mic_) {
+        mic_->stop();
+        mic_.reset();
+    }
 }
 
 }  // namespace velomar

@@ -1,10 +1,9 @@
 #include "core/mic_unit.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 
 #include "core/capture_error.h"
+#include "core/number_text.h"
 
 namespace velomar {
 using namespace platform;
@@ -42,7 +41,7 @@ MicUnit::~MicUnit() {
 
 void MicUnit::check(OSStatus status, const std::string& what) {
     if (status == kNoError) return;
-    throw CaptureError::capture(what + " failed (OSStatus " + std::to_string(status) + ")");
+    throw statusFailure(what + " failed", status);
 }
 
 void MicUnit::start(AudioObjectID device) {
@@ -135,20 +134,6 @@ OSStatus MicUnit::render(std::uint32_t* flags, const AudioTimeStamp& timeStamp, 
     const double hostSeconds = pcm::secondsForHostTime(timeStamp.hostTime);
     if (sink_) sink_(std::move(buffer), hostSeconds);
     return kNoError;
-}
-
-std::string decimalWithFraction(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    char text[64];
-    const double magnitude = std::fabs(value);
-    // Fixed notation over the range where it stays readable, exponent form beyond.
-    const bool fixed = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 9007199254740992.0);
-    auto result = std::to_chars(text, text + sizeof text, value,
-                                fixed ? std::chars_format::fixed : std::chars_format::scientific);
-    std::string out(text, result.ptr);
-    if (fixed && out.find('.') == std::string::npos) out += ".0";
-    return out;
 }
 
 }  // namespace velomar

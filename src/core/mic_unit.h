@@ -52,7 +52,4 @@ private:
     std::unique_ptr<std::weak_ptr<MicUnit>> callbackRef_;
 };
 
-// Shortest round-trip decimal that always shows a fraction: 0.0, 48000.0, 44100.5, nan.
-std::string decimalWithFraction(double value);
-
 }  // namespace velomar

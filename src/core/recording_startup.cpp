@@ -6,6 +6,7 @@
 #include "core/audio_tap_engine.h"
 #include "core/capture_error.h"
 #include "core/capturer.h"
+#include "core/device_directory.h"
 #include "core/events.h"
 #include "core/process_exit.h"
 
@@ -13,23 +14,21 @@ namespace velomar {
 
 void deviceReport(platform::Platform& platform) {
     Value::List devices;
-    for (const auto& entry : AudioTapEngine::inputDevices(platform.hardware)) {
+    for (const auto& entry : DeviceDirectory(platform.hardware).inputDevices()) {
         devices.push_back(Fields{{"uid", entry.uid}, {"name", entry.name}, {"isDefault", entry.isDefault}});
     }
     emit("devices", {{"devices", std::move(devices)}});
     exitProcess(0);
 }
 
-void createRecordingObjects(RecordingState& state, platform::Platform& platform) {
+void createRecordingObjects(RecordingState& state) {
     state.mixer = std::make_shared<Mixer>(state.writer);
     state.stopHandler = nullptr;
-    state.capturer = std::make_shared<Capturer>(state.mixer, state.outPath.value_or(std::string()),
-                                                platform.streamCapture);
 }
 
 void startCapture(RecordingState& state, platform::Platform& platform, const std::string& out) {
-    if (state.preferredEngine == "tap") {
-        auto engine = AudioTapEngine::make(state.mixer, out, state.micDeviceUID, platform);
+    if (state.options.preferredEngine == "tap") {
+        auto engine = AudioTapEngine::make(state.mixer, out, state.options.micDeviceUID, platform);
         try {
             engine->ensureMicAuthorized();
             engine->openMic("start");
@@ -47,10 +46,11 @@ void startCapture(RecordingState& state, platform::Platform& platform, const std
             engine.reset();
         }
     }
-    startScreenCaptureKit(state);
+    startScreenCaptureKit(state, platform, out);
 }
 
-void startScreenCaptureKit(RecordingState& state) {
+void startScreenCaptureKit(RecordingState& state, platform::Platform& platform, const std::string& out) {
+    state.capturer = std::make_shared<Capturer>(state.mixer, out, platform.streamCapture);
     std::weak_ptr<Capturer> weak = state.capturer;
     state.stopHandler = [weak](const std::string& reason) {
         if (auto capturer = weak.lock()) {

@@ -86,7 +86,7 @@ std::array<std::uint8_t, 44> WAVWriter::header(std::int64_t sampleRate, std::uin
     return h;
 }
 
-std::int16_t WAVWriter::convert(float sample, bool& limited) {
+std::int16_t WAVWriter::softLimitToInt16(float sample, bool& limited) {
     const float magnitude = std::fabs(sample);
     limited = magnitude > kKnee;  // false for NaN, true for both infinities
     if (!std::isfinite(sample)) return 0;
@@ -132,7 +132,7 @@ void WAVWriter::write(std::span<const float> samples) {
     const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
     for (std::size_t i = 0; i < count; ++i) {
         bool limited = false;
-        const auto value = static_cast<std::uint16_t>(convert(samples[i], limited));
+        const auto value = static_cast<std::uint16_t>(softLimitToInt16(samples[i], limited));
         if (limited) ++limitedSamples_;
         put16(&bytes[2 * i], value);
     }

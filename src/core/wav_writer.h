@@ -56,7 +56,7 @@ public:
                                                ChannelLayout layout = ChannelLayout::mix);
     // One sample as stored: soft-limited above 0.9, scaled by 32767, truncated.
     // Sets limited when the sample counts towards limitedSamples.
-    static std::int16_t convert(float sample, bool& limited);
+    static std::int16_t softLimitToInt16(float sample, bool& limited);
 
     std::int64_t sampleRate() const { return sampleRate_; }
     ChannelLayout layout() const { return layout_; }

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <new>
@@ -219,6 +220,57 @@ void Buffer::refreshList() {
         case SampleType::int16: if (auto p = int16ChannelData()) fill(p); break;
         case SampleType::int32: if (auto p = int32ChannelData()) fill(p); break;
     }
+}
+
+BufferPtr deepCopy(const Buffer& source) {
+    auto copy = Buffer::make(source.format(), source.frameCapacity());
+    if (!copy) return nullptr;
+    copy->setFrameLength(source.frameLength());
+
+    const std::uint32_t frames = source.frameLength();
+    const std::uint32_t channels = source.format().channelCount();
+    const bool interleaved = source.format().isInterleaved();
+    const std::uint32_t blocks = interleaved ? (channels == 0 ? 0 : 1) : channels;
+    const std::size_t samplesPerBlock = interleaved ? std::size_t(frames) * channels : frames;
+    if (blocks == 0) return copy;
+
+    auto copyBlocks = [&](auto* const* from, auto* const* to) {
+        if (samplesPerBlock == 0) return;
+        for (std::uint32_t b = 0; b < blocks; ++b)
+            std::memcpy(to[b], from[b], samplesPerBlock * sizeof(**from));
+    };
+    if (source.floatChannelData() && copy->floatChannelData()) {
+        copyBlocks(source.floatChannelData(), copy->floatChannelData());
+    } else if (source.int16ChannelData() && copy->int16ChannelData()) {
+        copyBlocks(source.int16ChannelData(), copy->int16ChannelData());
+    } else if (source.int32ChannelData() && copy->int32ChannelData()) {
+        copyBlocks(source.int32ChannelData(), copy->int32ChannelData());
+    } else {
+        return nullptr;
+    }
+    return copy;
+}
+
+float peak(const Buffer& buffer) {
+    float* const* data = buffer.floatChannelData();
+    if (data == nullptr) return 0;
+    const std::uint32_t frames = buffer.frameLength();
+    if (frames == 0) return 0;
+    const std::uint32_t channels = buffer.format().channelCount();
+    if (channels == 0) return 0;
+
+    // Interleaved float has one block holding every channel; otherwise one per channel.
+    const std::uint32_t blocks = buffer.format().isInterleaved() ? 1 : channels;
+    const std::size_t samples = buffer.format().isInterleaved() ? std::size_t(frames) * channels : frames;
+    float m = 0;
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const float* block = data[b];
+        for (std::size_t i = 0; i < samples; ++i) {
+            const float magnitude = std::fabs(block[i]);
+            if (m < magnitude) m = magnitude;  // NaN never wins
+        }
+    }
+    return m;
 }
 
 std::uint64_t hostTimeNow() {

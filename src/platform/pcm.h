@@ -127,6 +127,14 @@ private:
     AudioBufferList list_;
 };
 
+// An owned copy of source (same format, capacity and frame length), for memory that is
+// only lent for the duration of a callback; nullptr when it cannot be allocated.
+BufferPtr deepCopy(const Buffer& source);
+
+// Largest absolute sample value of a float buffer, across all channels; 0 for an empty or
+// non-float buffer. NaN samples never win; values above 1 are not clamped.
+float peak(const Buffer& buffer);
+
 // Converts any supported format to 16 kHz mono float, one continuous stream per converter.
 // Output for each input buffer tracks the rate ratio (no bursts), behind the input by
 // kDelayFrames output frames whatever the input format, so that sources of different

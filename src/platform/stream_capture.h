@@ -99,12 +99,4 @@ public:
                                                std::weak_ptr<StreamDelegate> delegate) = 0;
 };
 
-// Everything a recording needs from the machine, handed to the front end and engines.
-struct Platform {
-    AudioHardware& hardware;
-    AudioUnits& units;
-    MicrophoneAuthorization& authorization;
-    StreamCapture& streamCapture;
-};
-
 }  // namespace velomar::platform

@@ -107,7 +107,7 @@ protected:
 
 std::int16_t stored(float mixed) {
     bool limited = false;
-    return WAVWriter::convert(mixed, limited);
+    return WAVWriter::softLimitToInt16(mixed, limited);
 }
 
 TEST_F(MixerTest, WorkedSequence) {

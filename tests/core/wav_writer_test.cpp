@@ -98,7 +98,7 @@ TEST(WAVWriterTest, ConversionTableHoldsInTheFile) {
         input.push_back(row.in);
         counted += row.counted;
         bool limited = true;
-        EXPECT_EQ(WAVWriter::convert(row.in, limited), row.out) << row.in;
+        EXPECT_EQ(WAVWriter::softLimitToInt16(row.in, limited), row.out) << row.in;
         EXPECT_EQ(limited, row.counted) << row.in;
     }
     WAVWriter writer(path, 16000);
@@ -112,12 +112,12 @@ TEST(WAVWriterTest, ConversionTableHoldsInTheFile) {
 
 TEST(WAVWriterTest, KneeIsContinuousAndNeverLeavesTheRange) {
     bool limited = false;
-    std::int16_t previous = WAVWriter::convert(0.8f, limited);
+    std::int16_t previous = WAVWriter::softLimitToInt16(0.8f, limited);
     for (float x = 0.8f; x < 3.0f; x += 0.0001f) {
-        const std::int16_t y = WAVWriter::convert(x, limited);
+        const std::int16_t y = WAVWriter::softLimitToInt16(x, limited);
         EXPECT_GE(y, previous) << x;  // monotonic, no jump down at the knee
         EXPECT_LE(y - previous, 4) << x;
-        EXPECT_EQ(WAVWriter::convert(-x, limited), -y) << x;
+        EXPECT_EQ(WAVWriter::softLimitToInt16(-x, limited), -y) << x;
         previous = y;
     }
     EXPECT_EQ(previous, 32767);

@@ -302,7 +302,7 @@ void runOnce(const std::uint8_t* data, std::size_t size, ChannelLayout layout) {
             std::string samples;
             for (const float x : timeline.written) {
                 bool limited = false;
-                const auto v = std::uint16_t(WAVWriter::convert(x, limited));
+                const auto v = std::uint16_t(WAVWriter::softLimitToInt16(x, limited));
                 if (limited) expected[4] += 1;
                 samples += char(v & 0xFF);
                 samples += char(v >> 8);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/stdin_reader.h"
+#include "core/stop_line_scanner.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -113,6 +113,13 @@ protected:
         return live.empty() ? 0 : live.front();
     }
 
+    // The one aggregate device of the sim (the tap engine creates one at a time).
+    platform::AudioObjectID liveAggregate() {
+        auto live = hw().liveAggregates();
+        EXPECT_EQ(live.size(), 1u);
+        return live.empty() ? 0 : live.front();
+    }
+
     sim::SimPlatform sim_;
     platform::Platform platform_ = sim_.platform();
     std::shared_ptr<dispatch::ManualClock> clock_;

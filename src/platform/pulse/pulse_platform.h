@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "platform/platform.h"
 #include "platform/stream_capture.h"
 
 namespace velomar::pulse {

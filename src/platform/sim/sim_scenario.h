@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/platform.h"
 #include "platform/stream_capture.h"
 
 namespace velomar::sim {

@@ -1,4 +1,4 @@
-#include "core/stdin_reader.h"
+#include "core/stop_line_scanner.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

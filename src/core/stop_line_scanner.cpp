@@ -1,4 +1,4 @@
-#include "core/stdin_reader.h"
+#include "core/stop_line_scanner.h"
 
 #include <unistd.h>
 
@@ -15,20 +15,14 @@ constexpr std::string_view kHorizontalSpaces[] = {
     "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
 };
 
-bool trimFront(std::string_view& s) {
-    for (std::string_view space : kHorizontalSpaces) {
-        if (s.starts_with(space)) {
-            s.remove_prefix(space.size());
-            return true;
-        }
-    }
-    return false;
-}
+enum class End { front, back };
 
-bool trimBack(std::string_view& s) {
+// Drops one horizontal space at that end of s; false when there is none.
+bool trimOne(std::string_view& s, End end) {
     for (std::string_view space : kHorizontalSpaces) {
-        if (s.ends_with(space)) {
-            s.remove_suffix(space.size());
+        if (end == End::front ? s.starts_with(space) : s.ends_with(space)) {
+            if (end == End::front) s.remove_prefix(space.size());
+            else s.remove_suffix(space.size());
             return true;
         }
     }
@@ -39,9 +33,9 @@ bool trimBack(std::string_view& s) {
 
 bool isStopLine(std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
-    while (trimFront(line)) {
+    while (trimOne(line, End::front)) {
     }
-    while (trimBack(line)) {
+    while (trimOne(line, End::back)) {
     }
     return line == "stop";
 }
