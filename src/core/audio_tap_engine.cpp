@@ -155,7 +155,7 @@ void AudioTapEngine::handleIOCycle(const pcm::AudioBufferList* input, const plat
         std::lock_guard<std::mutex> lock(levelsLock_);
         systemPeak_ = std::max(systemPeak_, level);
     }
-    mixer_->ingest(std::move(copy), "system", hostSeconds);
+    mixer_->ingest(std::move(copy), SourceKey::system, hostSeconds);
 }
 
 pcm::BufferPtr AudioTapEngine::deepCopy(const pcm::Buffer& source) {

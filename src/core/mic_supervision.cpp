@@ -97,7 +97,7 @@ void AudioTapEngine::micSink(pcm::BufferPtr buffer, double hostSeconds) {
         std::lock_guard<std::mutex> lock(levelsLock_);
         if (micPeak_ <= level) micPeak_ = level;
     }
-    if (buffer) mixer_->ingest(std::move(buffer), "mic", hostSeconds);
+    if (buffer) mixer_->ingest(std::move(buffer), SourceKey::mic, hostSeconds);
 }
 
 void AudioTapEngine::armMicWatchdog() {
