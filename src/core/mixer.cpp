@@ -163,7 +163,9 @@ void Mixer::place(std::span<const float> samples, SourceKey key, double hostSeco
     add(samples, p, key);
     source.cursor = p + count();
     latestSample_ = std::max(latestSample_, p + count());
-    flush(latestSample_ - kSlack);
+    // A write per block cost more than converting it (a system call each, 100 a second
+    // per source); batches of kFlushBatch keep the file as it was, a little later.
+    if (latestSample_ - kSlack - base_ >= kFlushBatch) flush(latestSample_ - kSlack);
 }
 
 // The ratio applies from the source's next block on.

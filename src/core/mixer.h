@@ -68,6 +68,8 @@ public:
     static constexpr std::int64_t kJitterTolerance = 1600;
     static constexpr std::int64_t kJumpLimit = 2400000;
     static constexpr std::int64_t kSlack = 8000;
+    // Samples due (kSlack behind the newest) before they are written: 0.1 s.
+    static constexpr std::int64_t kFlushBatch = 1600;
     static constexpr float kGain = 0.707f;
 
 private:

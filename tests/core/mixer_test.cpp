@@ -179,11 +179,14 @@ TEST_F(MixerTest, TolerancesAndJumpLimitAtTheirEdges) {
     }
 }
 
-TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSample) {
+// What falls kSlack behind the newest sample is written once a batch of it is due.
+TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSampleInBatches) {
     m().ingest(constant(8000, 0.1f), SourceKey::system, at(0));
     EXPECT_EQ(view(m()).written, 0);
-    m().ingest(constant(1, 0.1f), SourceKey::system, at(8000));
-    EXPECT_EQ(view(m()).written, 1);
+    m().ingest(constant(Mixer::kFlushBatch - 1, 0.1f), SourceKey::system, at(8000));
+    EXPECT_EQ(view(m()).written, 0);
+    m().ingest(constant(1, 0.1f), SourceKey::system, at(8000 + Mixer::kFlushBatch - 1));
+    EXPECT_EQ(view(m()).written, Mixer::kFlushBatch);
     EXPECT_EQ(view(m()).window, 8000);
 }
 
