@@ -53,7 +53,11 @@ inline float toUnit(T v) {
 template <typename T>
 void averageChannels(T* const* data, bool interleaved, std::uint32_t channels, std::uint32_t frames, float* out) {
     if (channels == 1) {
-        for (std::uint32_t f = 0; f < frames; ++f) out[f] = toUnit(data[0][f]);
+        if constexpr (std::is_same_v<T, float>) {
+            std::memcpy(out, data[0], std::size_t(frames) * sizeof(float));
+        } else {
+            for (std::uint32_t f = 0; f < frames; ++f) out[f] = toUnit(data[0][f]);
+        }
         return;
     }
     if (channels == 2) {  // the usual case, kept simple enough to vectorise
