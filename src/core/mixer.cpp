@@ -163,9 +163,7 @@ void Mixer::place(std::span<const float> samples, SourceKey key, double hostSeco
     add(samples, p, key);
     source.cursor = p + count();
     latestSample_ = std::max(latestSample_, p + count());
-    // A write per block cost more than converting it (a system call each, 100 a second
-    // per source); batches of kFlushBatch keep the file as it was, a little later.
-    if (latestSample_ - kSlack - base_ >= kFlushBatch) flush(latestSample_ - kSlack);
+    flush(latestSample_ - kSlack);
 }
 
 // The ratio applies from the source's next block on.
@@ -222,17 +220,23 @@ void Mixer::flush(std::int64_t upTo) {
     if (n < 1) return;
     const std::size_t open = (buffer_.size() - head_) / channels_;
     if (std::uint64_t(n) > open) return;
-    const std::size_t floats = std::size_t(n) * channels_;
-    writer_->write(std::span<const float>(buffer_.data() + head_, floats));
-    head_ += floats;
+    head_ += std::size_t(n) * channels_;
     base_ += n;
+    // A write per block cost more than converting it (a system call each, 100 a second
+    // per source): what is final goes to the writer in batches, the file as it was.
+    if (head_ - unwritten_ >= std::size_t(kWriteBatch) * channels_) write();
+}
+
+void Mixer::write() {
+    if (head_ > unwritten_) writer_->write(std::span<const float>(buffer_.data() + unwritten_, head_ - unwritten_));
+    unwritten_ = head_;
     // Move the open part to the front once it is no larger than what was written before
     // it, so each sample is moved at most about once.
     const std::size_t rest = buffer_.size() - head_;
     if (head_ >= rest) {
         std::copy(buffer_.begin() + std::ptrdiff_t(head_), buffer_.end(), buffer_.begin());
         buffer_.resize(rest);
-        head_ = 0;
+        head_ = unwritten_ = 0;
         // After a long resynchronisation the window shrinks back to its usual size.
         if (buffer_.capacity() > 4 * std::max<std::size_t>(rest, std::size_t(1) << 16)) buffer_.shrink_to_fit();
     }
@@ -244,6 +248,7 @@ void Mixer::finish() {
         for (std::size_t k = 0; k < kSourceKeys; ++k)
             if (sources_[k]) placeTail(*sources_[k], SourceKey(k));
         flush(latestSample_);
+        write();
         writer_->finalize();
     });
 }

@@ -68,8 +68,8 @@ public:
     static constexpr std::int64_t kJitterTolerance = 1600;
     static constexpr std::int64_t kJumpLimit = 2400000;
     static constexpr std::int64_t kSlack = 8000;
-    // Samples due (kSlack behind the newest) before they are written: 0.1 s.
-    static constexpr std::int64_t kFlushBatch = 1600;
+    // Final samples (before base) gathered before they go to the writer: 0.1 s.
+    static constexpr std::int64_t kWriteBatch = 1600;
     static constexpr float kGain = 0.707f;
 
 private:
@@ -101,7 +101,11 @@ private:
     void placeTail(Source& source, SourceKey key);
     // The key picks the channel: the open window holds interleaved frames.
     void add(std::span<const float> samples, std::int64_t atAbsolute, SourceKey key);
+    // Makes the window before upTo final: base moves there, and the writer receives it
+    // once a batch of final samples has gathered.
     void flush(std::int64_t upTo);
+    // Hands every final sample to the writer.
+    void write();
 
     std::shared_ptr<WAVWriter> writer_;
     ChannelLayout layout_;
@@ -116,9 +120,11 @@ private:
     std::vector<Pending> inbox_;     // guarded by inboxMutex_
     std::vector<Pending> draining_;  // the mixer queue's; swapped with inbox_ to keep both capacities
     // The open window is buffer_[head_ ...], channels_ floats per timeline index; the
-    // written front is dropped in bulk, not per flush.
+    // final front is written and dropped in bulk, not per flush.
     std::vector<float> buffer_;
     std::size_t head_ = 0;
+    // buffer_[unwritten_ ... head_] is final but not yet with the writer.
+    std::size_t unwritten_ = 0;
     std::int64_t base_ = 0;
     std::optional<double> startHostSeconds_;
     std::int64_t latestSample_ = 0;

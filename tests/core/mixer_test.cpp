@@ -179,14 +179,17 @@ TEST_F(MixerTest, TolerancesAndJumpLimitAtTheirEdges) {
     }
 }
 
-// What falls kSlack behind the newest sample is written once a batch of it is due.
-TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSampleInBatches) {
+// What falls kSlack behind the newest sample is final at once and reaches the file once a
+// batch of it has gathered.
+TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSample) {
     m().ingest(constant(8000, 0.1f), SourceKey::system, at(0));
     EXPECT_EQ(view(m()).written, 0);
-    m().ingest(constant(Mixer::kFlushBatch - 1, 0.1f), SourceKey::system, at(8000));
+    m().ingest(constant(1, 0.1f), SourceKey::system, at(8000));
+    EXPECT_EQ(view(m()).base, 1);
+    EXPECT_EQ(view(m()).window, 8000);
     EXPECT_EQ(view(m()).written, 0);
-    m().ingest(constant(1, 0.1f), SourceKey::system, at(8000 + Mixer::kFlushBatch - 1));
-    EXPECT_EQ(view(m()).written, Mixer::kFlushBatch);
+    m().ingest(constant(Mixer::kWriteBatch - 1, 0.1f), SourceKey::system, at(8001));
+    EXPECT_EQ(view(m()).written, Mixer::kWriteBatch);
     EXPECT_EQ(view(m()).window, 8000);
 }
 
