@@ -131,7 +131,7 @@ void AudioTapEngine::handleIOCycle(const pcm::AudioBufferList* input, const plat
     if (!copy) return;
     const double hostSeconds = pcm::secondsForHostTime(inputTime.hostTime);
     levels_->raiseSystem(pcm::peak(*copy));
-    mixer_->ingest(std::move(copy), "system", hostSeconds);
+    mixer_->ingest(std::move(copy), SourceKey::system, hostSeconds);
 }
 
 void AudioTapEngine::stopAndFinalize(std::optional<std::string> reason) {

@@ -117,10 +117,10 @@ void Capturer::streamDidOutput(platform::Stream&, const platform::SampleBuffer& 
                                platform::StreamOutputType type) {
     if (!buffer.isValid()) return;
     if (buffer.numSamples() < 1) return;
-    const char* key = nullptr;
+    SourceKey key{};
     switch (type) {
-        case platform::StreamOutputType::audio: key = "system"; break;
-        case platform::StreamOutputType::microphone: key = "mic"; break;
+        case platform::StreamOutputType::audio: key = SourceKey::system; break;
+        case platform::StreamOutputType::microphone: key = SourceKey::mic; break;
         default: return;
     }
     auto pcm = pcmBuffer(buffer);

@@ -98,7 +98,7 @@ void MicSupervisor::micSink(pcm::BufferPtr buffer, double hostSeconds) {
     const float level = buffer ? pcm::peak(*buffer) : 0.0f;
     if (!micSignalSeen_.load() && level > kSignalThreshold) micSignalSeen_.store(true);
     levels_->raiseMic(level);
-    if (buffer) mixer_->ingest(std::move(buffer), "mic", hostSeconds);
+    if (buffer) mixer_->ingest(std::move(buffer), SourceKey::mic, hostSeconds);
 }
 
 void MicSupervisor::armMicWatchdog() {

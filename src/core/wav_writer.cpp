@@ -129,15 +129,17 @@ void WAVWriter::write(std::span<const float> samples) {
     if (count == 0) return;
 
     const std::size_t size = count * 2;
-    const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    if (bytes_.size() < size) bytes_.resize(size);
     for (std::size_t i = 0; i < count; ++i) {
         bool limited = false;
         const auto value = static_cast<std::uint16_t>(softLimitToInt16(samples[i], limited));
         if (limited) ++limitedSamples_;
-        put16(&bytes[2 * i], value);
+        put16(&bytes_[2 * i], value);
     }
 
-    const std::size_t written = writeFully(bytes.get(), size);
+    const std::size_t written = writeFully(bytes_.data(), size);
+    // The rare large write (after a long resynchronisation) does not stay resident.
+    if (bytes_.size() > kKeptWriteBytes) std::vector<std::uint8_t>().swap(bytes_);
     fileBytes_ += written;
     const std::size_t kept = written - written % align;
     dataBytes_ += static_cast<std::uint32_t>(kept);

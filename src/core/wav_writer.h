@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/channel_layout.h"
 #include "platform/unique_fd.h"
@@ -90,6 +91,8 @@ private:
     std::uint32_t headerDataBytes_ = 0;   // data size the header on disk states
     double headerWrittenAt_ = 0;          // monotonic seconds of the last rewrite
     int refreshesSinceSync_ = 0;
+    std::vector<std::uint8_t> bytes_;     // the samples of one write, kept for the next
+    static constexpr std::size_t kKeptWriteBytes = 1 << 16;
 };
 
 }  // namespace velomar

@@ -53,7 +53,11 @@ inline float toUnit(T v) {
 template <typename T>
 void averageChannels(T* const* data, bool interleaved, std::uint32_t channels, std::uint32_t frames, float* out) {
     if (channels == 1) {
-        for (std::uint32_t f = 0; f < frames; ++f) out[f] = toUnit(data[0][f]);
+        if constexpr (std::is_same_v<T, float>) {
+            std::memcpy(out, data[0], std::size_t(frames) * sizeof(float));
+        } else {
+            for (std::uint32_t f = 0; f < frames; ++f) out[f] = toUnit(data[0][f]);
+        }
         return;
     }
     if (channels == 2) {  // the usual case, kept simple enough to vectorise
@@ -146,9 +150,8 @@ const std::vector<float>& steeringTable() {
 class CanonicalConverter final : public Converter {
 public:
     // steeringOnly: canonical input, steered from the start, no leading silence.
-    CanonicalConverter(const Format& from, const Format& to, SoxrPtr soxr, bool steeringOnly)
+    CanonicalConverter(const Format& from, SoxrPtr soxr, bool steeringOnly)
         : from_(from),
-          to_(to),
           soxr_(std::move(soxr)),
           fifo_(kHistory + (steeringOnly ? 0 : kDelayFrames), 0.0f),
           head_(kHistory),
@@ -163,14 +166,14 @@ public:
         step_ = 1 / ratio;
     }
 
-    bool convert(Buffer& output, std::string* error, const InputBlock& input) override {
+    bool convertInto(std::span<float> output, std::size_t* frames, std::string* error,
+                     const InputBlock& input) override {
+        *frames = 0;
         auto fail = [&](const char* message) {
             if (error) *error = message;
-            output.setFrameLength(0);
             return false;
         };
-        if (!(output.format() == to_) || !output.floatChannelData()) return fail("output buffer is not in the converter's output format");
-        const std::uint64_t capacity = output.frameCapacity();
+        const std::uint64_t capacity = output.size();
         while (input && !ended_ && (steering_ ? steeredReady(capacity) < capacity : ready() < capacity)) {
             InputStatus status = InputStatus::noDataNow;
             BufferPtr in = input(status);
@@ -188,23 +191,16 @@ public:
             }
         }
         if (steering_) {
-            output.setFrameLength(std::uint32_t(steer(output.floatChannelData()[0], capacity)));
+            *frames = std::size_t(steer(output.data(), capacity));
             return true;
         }
         const std::uint64_t n = std::min(capacity, ready());
-        if (n > 0) std::memcpy(output.floatChannelData()[0], fifo_.data() + head_, std::size_t(n) * sizeof(float));
+        if (n > 0) std::memcpy(output.data(), fifo_.data() + head_, std::size_t(n) * sizeof(float));
         head_ += std::size_t(n);
         sHead_ += n;
         outFrames_ += n;
-        output.setFrameLength(std::uint32_t(n));
+        *frames = std::size_t(n);
         return true;
-    }
-
-    bool drain(Buffer& output, std::string* error) override {
-        return convert(output, error, [](InputStatus& status) {
-            status = InputStatus::endOfStream;
-            return BufferPtr{};
-        });
     }
 
 private:
@@ -337,7 +333,6 @@ private:
     }
 
     Format from_;
-    Format to_;
     SoxrPtr soxr_;               // absent when the input already runs at 16 kHz
     std::vector<float> mono_;
     std::vector<float> fifo_;    // resampled stream; not handed out yet from head_
@@ -354,6 +349,33 @@ private:
 };
 
 }  // namespace
+
+bool Converter::convert(Buffer& output, std::string* error, const InputBlock& input) {
+    const auto canonical = Format::common(SampleType::float32, kOutputRate, 1, false);
+    std::size_t frames = 0;
+    bool ok = false;
+    if (!canonical || !(output.format() == *canonical) || !output.floatChannelData()) {
+        if (error) *error = "output buffer is not in the converter's output format";
+    } else {
+        ok = convertInto({output.floatChannelData()[0], output.frameCapacity()}, &frames, error, input);
+    }
+    output.setFrameLength(std::uint32_t(frames));
+    return ok;
+}
+
+bool Converter::drain(Buffer& output, std::string* error) {
+    return convert(output, error, [](InputStatus& status) {
+        status = InputStatus::endOfStream;
+        return BufferPtr{};
+    });
+}
+
+bool Converter::drainInto(std::span<float> output, std::size_t* frames, std::string* error) {
+    return convertInto(output, frames, error, [](InputStatus& status) {
+        status = InputStatus::endOfStream;
+        return BufferPtr{};
+    });
+}
 
 std::unique_ptr<Converter> Converter::make(const Format& from, const Format& to) {
     const auto canonical = Format::common(SampleType::float32, kOutputRate, 1, false);
@@ -379,13 +401,13 @@ std::unique_ptr<Converter> Converter::make(const Format& from, const Format& to)
         soxr.reset(soxr_create(rate, kOutputRate, 1, &err, &io, &quality, &runtime));
         if (err || !soxr) return nullptr;
     }
-    return std::make_unique<CanonicalConverter>(from, *canonical, std::move(soxr), false);
+    return std::make_unique<CanonicalConverter>(from, std::move(soxr), false);
 }
 
 std::unique_ptr<Converter> Converter::makeSteering(const Format& canonical) {
     const auto expected = Format::common(SampleType::float32, kOutputRate, 1, false);
     if (!expected || !(canonical == *expected)) return nullptr;
-    return std::make_unique<CanonicalConverter>(canonical, canonical, nullptr, true);
+    return std::make_unique<CanonicalConverter>(canonical, nullptr, true);
 }
 
 }  // namespace velomar::pcm

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -160,7 +161,11 @@ public:
     // behind its input and without leading silence. nullptr unless format is canonical.
     static std::unique_ptr<Converter> makeSteering(const Format& canonical);
     // Fills output (setting its frameLength); false with *error set on failure.
-    virtual bool convert(Buffer& output, std::string* error, const InputBlock& input) = 0;
+    bool convert(Buffer& output, std::string* error, const InputBlock& input);
+    // The same into memory the caller keeps, so that steady conversion needs no buffer per
+    // call: at most output.size() frames, their count in *frames (0 on failure).
+    virtual bool convertInto(std::span<float> output, std::size_t* frames, std::string* error,
+                             const InputBlock& input) = 0;
     // Output frames each input frame appears behind its own time.
     virtual std::uint32_t delayFrames() const = 0;
     // Steers the output rate: ratio output frames per nominal output frame (finite, near 1),
@@ -171,7 +176,8 @@ public:
     // reported endOfStream. The held frames come to exactly what the input was worth, so
     // the tail ends at the instant the input ended; call again until it yields 0 frames.
     // Afterwards the converter takes no more input.
-    virtual bool drain(Buffer& output, std::string* error) = 0;
+    bool drain(Buffer& output, std::string* error);
+    bool drainInto(std::span<float> output, std::size_t* frames, std::string* error);
 };
 
 // Host clock: ticks are CLOCK_MONOTONIC nanoseconds on Linux.

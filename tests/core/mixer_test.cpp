@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -13,54 +14,32 @@
 #include <numbers>
 
 namespace velomar {
-
-// Reads the mixer's private state on its own queue.
-class MixerTestPeer {
-public:
-    struct State {
-        std::int64_t base, latest, window, resyncs, clamps, silence, dropped, written;
-        std::optional<double> start;
-    };
-    static State state(Mixer& m) {
-        State s{};
-        m.queue_->sync([&] {
-            s = State{m.base_, m.latestSample_, std::int64_t(m.buffer_.size() - m.head_), m.resyncCount_,
-                      m.clockClamps_, m.silenceInserted_, m.samplesDropped_, std::int64_t(m.writer_->dataBytes() / 2),
-                      m.startHostSeconds_};
-        });
-        return s;
-    }
-    static std::optional<std::int64_t> cursor(Mixer& m, const std::string& key) {
-        std::optional<std::int64_t> c;
-        m.queue_->sync([&] { c = m.sources_.at(key).cursor; });
-        return c;
-    }
-    static bool hasSource(Mixer& m, const std::string& key) {
-        bool has = false;
-        m.queue_->sync([&] { has = m.sources_.count(key) != 0; });
-        return has;
-    }
-    static const pcm::Converter* converter(Mixer& m, const std::string& key) {
-        const pcm::Converter* c = nullptr;
-        m.queue_->sync([&] { c = m.sources_.at(key).converter.get(); });
-        return c;
-    }
-    static pcm::Format format(Mixer& m, const std::string& key) {
-        pcm::Format f;
-        m.queue_->sync([&] { f = m.sources_.at(key).format; });
-        return f;
-    }
-    // The open window, indexed from base.
-    static std::vector<float> window(Mixer& m) {
-        std::vector<float> w;
-        m.queue_->sync([&] { w.assign(m.buffer_.begin() + std::ptrdiff_t(m.head_), m.buffer_.end()); });
-        return w;
-    }
-};
-
 namespace {
 
-using Peer = MixerTestPeer;
+// What the mixer shows of itself: its state view and its diagnostics.
+struct View {
+    std::int64_t base, latest, window, resyncs, clamps, silence, dropped, written;
+    std::optional<double> start;
+};
+View view(Mixer& m) {
+    const auto s = m.state();
+    const auto d = m.diagnostics();
+    const auto count = [&](const char* key) {
+        const auto it = std::find_if(d.begin(), d.end(), [&](const auto& f) { return f.first == key; });
+        return it == d.end() ? std::int64_t(-1) : std::get<std::int64_t>(it->second.v);
+    };
+    return View{s.base,
+                s.latestSample,
+                std::int64_t(s.window.size()),  // floats: two per index in the split layout
+                count("resyncs"),
+                count("clockClamps"),
+                count("silenceInsertedSamples"),
+                count("samplesDropped"),
+                std::int64_t(s.dataBytes / 2),
+                s.startHostSeconds};
+}
+std::optional<std::int64_t> cursor(Mixer& m, SourceKey key) { return m.state().source(key)->cursor; }
+
 constexpr double kStart = 1000.0;
 constexpr double kPi = std::numbers::pi;
 
@@ -112,26 +91,26 @@ std::int16_t stored(float mixed) {
 
 TEST_F(MixerTest, WorkedSequence) {
     struct Step {
-        const char* key;
+        SourceKey key;
         std::int64_t p, n;
         std::int64_t cursor, latest, base, resyncs, clamps, silence, dropped, written;
     };
     const Step steps[] = {
-        {"system", 0, 160, 160, 160, 0, 0, 0, 0, 0, 0},
-        {"mic", -1000, 480, 0, 160, 0, 0, 0, 0, 480, 0},
-        {"mic", -520, 480, 480, 480, 0, 0, 0, 0, 480, 0},
-        {"system", 163, 160, 320, 480, 0, 0, 0, 0, 480, 0},
-        {"system", 5000, 160, 5160, 5160, 0, 1, 0, 4680, 480, 0},
-        {"system", 2505160, 160, 5320, 5320, 0, 1, 1, 4680, 480, 0},
-        {"system", 19840, 160, 20000, 20000, 12000, 2, 1, 19200, 480, 12000},
-        {"mic", 500, 480, 12000, 20000, 12000, 2, 1, 19200, 960, 12000},
+        {SourceKey::system, 0, 160, 160, 160, 0, 0, 0, 0, 0, 0},
+        {SourceKey::mic, -1000, 480, 0, 160, 0, 0, 0, 0, 480, 0},
+        {SourceKey::mic, -520, 480, 480, 480, 0, 0, 0, 0, 480, 0},
+        {SourceKey::system, 163, 160, 320, 480, 0, 0, 0, 0, 480, 0},
+        {SourceKey::system, 5000, 160, 5160, 5160, 0, 1, 0, 4680, 480, 0},
+        {SourceKey::system, 2505160, 160, 5320, 5320, 0, 1, 1, 4680, 480, 0},
+        {SourceKey::system, 19840, 160, 20000, 20000, 12000, 2, 1, 19200, 480, 12000},
+        {SourceKey::mic, 500, 480, 12000, 20000, 12000, 2, 1, 19200, 960, 12000},
     };
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         const Step& s = steps[i];
         SCOPED_TRACE(::testing::Message() << "step " << i + 1);
-        m().ingest(constant(std::size_t(s.n), std::string(s.key) == "system" ? 0.25f : 0.5f), s.key, at(s.p));
-        const auto st = Peer::state(m());
-        EXPECT_EQ(Peer::cursor(m(), s.key), s.cursor);
+        m().ingest(constant(std::size_t(s.n), s.key == SourceKey::system ? 0.25f : 0.5f), s.key, at(s.p));
+        const auto st = view(m());
+        EXPECT_EQ(cursor(m(), s.key), s.cursor);
         EXPECT_EQ(st.latest, s.latest);
         EXPECT_EQ(st.base, s.base);
         EXPECT_EQ(st.base + st.window, st.latest);
@@ -143,7 +122,7 @@ TEST_F(MixerTest, WorkedSequence) {
         EXPECT_EQ(st.start, kStart);
     }
     m().finish();
-    const auto st = Peer::state(m());
+    const auto st = view(m());
     EXPECT_EQ(st.base, 20000);
     EXPECT_EQ(st.window, 0);
     const float both = 0.5f * Mixer::kGain + (0.25f * Mixer::kGain + 0.0f);
@@ -163,33 +142,33 @@ TEST_F(MixerTest, WorkedSequence) {
         for (std::size_t i = seg.from; i < seg.to; ++i) ASSERT_EQ(file[i], stored(seg.value)) << i;
 }
 
-// A second block for key B after a first 160-sample block of "a" at 0.
+// A second block for key B after a first 160-sample block of SourceKey::system at 0.
 TEST_F(MixerTest, TolerancesAndJumpLimitAtTheirEdges) {
     struct Case {
         const char* what;
-        const char* key;
+        SourceKey key;
         std::int64_t p, n;
         std::int64_t cursor, latest, resyncs, clamps, silence, dropped;
     };
     const Case cases[] = {
-        {"+1600 stays contiguous", "a", 160 + 1600, 160, 320, 320, 0, 0, 0, 0},
-        {"-1600 stays contiguous", "a", 160 - 1600, 160, 320, 320, 0, 0, 0, 0},
-        {"+1601 resyncs", "a", 160 + 1601, 160, 1921, 1921, 1, 0, 1601, 0},
-        {"-1601 resyncs, drops before its cursor", "a", 160 - 1601, 160, 160, 160, 1, 0, 0, 160},
-        {"backward jump keeps what lies after its cursor", "a", 160 - 1700, 2000, 460, 460, 1, 0, 0, 1700},
-        {"+2400000 resyncs", "a", 160 + 2400000, 160, 2400320, 2400320, 1, 0, 2400000, 0},
-        {"+2400001 is clamped", "a", 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
-        {"new source 2400000 beyond latest", "b", 160 + 2400000, 160, 2400320, 2400320, 0, 0, 0, 0},
-        {"new source 2400001 beyond latest", "b", 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
-        {"new source before index 0", "b", -100, 160, 60, 160, 0, 0, 0, 100},
+        {"+1600 stays contiguous", SourceKey::system, 160 + 1600, 160, 320, 320, 0, 0, 0, 0},
+        {"-1600 stays contiguous", SourceKey::system, 160 - 1600, 160, 320, 320, 0, 0, 0, 0},
+        {"+1601 resyncs", SourceKey::system, 160 + 1601, 160, 1921, 1921, 1, 0, 1601, 0},
+        {"-1601 resyncs, drops before its cursor", SourceKey::system, 160 - 1601, 160, 160, 160, 1, 0, 0, 160},
+        {"backward jump keeps what lies after its cursor", SourceKey::system, 160 - 1700, 2000, 460, 460, 1, 0, 0, 1700},
+        {"+2400000 resyncs", SourceKey::system, 160 + 2400000, 160, 2400320, 2400320, 1, 0, 2400000, 0},
+        {"+2400001 is clamped", SourceKey::system, 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
+        {"new source 2400000 beyond latest", SourceKey::mic, 160 + 2400000, 160, 2400320, 2400320, 0, 0, 0, 0},
+        {"new source 2400001 beyond latest", SourceKey::mic, 160 + 2400001, 160, 320, 320, 0, 1, 0, 0},
+        {"new source before index 0", SourceKey::mic, -100, 160, 60, 160, 0, 0, 0, 100},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fresh();
-        m().ingest(constant(160, 0.1f), "a", at(0));
+        m().ingest(constant(160, 0.1f), SourceKey::system, at(0));
         m().ingest(constant(std::size_t(c.n), 0.1f), c.key, at(c.p));
-        const auto st = Peer::state(m());
-        EXPECT_EQ(Peer::cursor(m(), c.key), c.cursor);
+        const auto st = view(m());
+        EXPECT_EQ(cursor(m(), c.key), c.cursor);
         EXPECT_EQ(st.latest, c.latest);
         EXPECT_EQ(st.resyncs, c.resyncs);
         EXPECT_EQ(st.clamps, c.clamps);
@@ -200,47 +179,32 @@ TEST_F(MixerTest, TolerancesAndJumpLimitAtTheirEdges) {
     }
 }
 
+// What falls kSlack behind the newest sample is final at once and reaches the file once a
+// batch of it has gathered.
 TEST_F(MixerTest, WritesOnlyWhatFallsSlackBehindTheNewestSample) {
-    m().ingest(constant(8000, 0.1f), "a", at(0));
-    EXPECT_EQ(Peer::state(m()).written, 0);
-    m().ingest(constant(1, 0.1f), "a", at(8000));
-    EXPECT_EQ(Peer::state(m()).written, 1);
-    EXPECT_EQ(Peer::state(m()).window, 8000);
+    m().ingest(constant(8000, 0.1f), SourceKey::system, at(0));
+    EXPECT_EQ(view(m()).written, 0);
+    m().ingest(constant(1, 0.1f), SourceKey::system, at(8000));
+    EXPECT_EQ(view(m()).base, 1);
+    EXPECT_EQ(view(m()).window, 8000);
+    EXPECT_EQ(view(m()).written, 0);
+    m().ingest(constant(Mixer::kWriteBatch - 1, 0.1f), SourceKey::system, at(8001));
+    EXPECT_EQ(view(m()).written, Mixer::kWriteBatch);
+    EXPECT_EQ(view(m()).window, 8000);
 }
 
 TEST_F(MixerTest, LaggingSourceLosesWhatWasWrittenAndItsCursorMovesToBase) {
-    m().ingest(constant(20000, 0.1f), "a", at(0));
-    ASSERT_EQ(Peer::state(m()).base, 12000);
-    m().ingest(constant(480, 0.2f), "b", at(11000));  // wholly before base
-    EXPECT_EQ(Peer::cursor(m(), "b"), 12000);
-    EXPECT_EQ(Peer::state(m()).dropped, 480);
-    m().ingest(constant(480, 0.2f), "b", at(11900));  // within tolerance of its cursor
-    EXPECT_EQ(Peer::cursor(m(), "b"), 12480);
-    EXPECT_EQ(Peer::state(m()).dropped, 480);
-    const auto w = Peer::window(m());
+    m().ingest(constant(20000, 0.1f), SourceKey::system, at(0));
+    ASSERT_EQ(view(m()).base, 12000);
+    m().ingest(constant(480, 0.2f), SourceKey::mic, at(11000));  // wholly before base
+    EXPECT_EQ(cursor(m(), SourceKey::mic), 12000);
+    EXPECT_EQ(view(m()).dropped, 480);
+    m().ingest(constant(480, 0.2f), SourceKey::mic, at(11900));  // within tolerance of its cursor
+    EXPECT_EQ(cursor(m(), SourceKey::mic), 12480);
+    EXPECT_EQ(view(m()).dropped, 480);
+    const auto w = m().state().window;
     EXPECT_FLOAT_EQ(w[0], 0.2f * Mixer::kGain + 0.1f * Mixer::kGain);
     EXPECT_FLOAT_EQ(w[480], 0.1f * Mixer::kGain);
-}
-
-TEST_F(MixerTest, CanonicalBuffersPassWithoutConverterOthersGetOneEach) {
-    m().ingest(constant(4, 0.5f), "c", at(0));
-    EXPECT_TRUE(Peer::hasSource(m(), "c"));
-    EXPECT_EQ(Peer::converter(m(), "c"), nullptr);
-    const auto w = Peer::window(m());
-    ASSERT_EQ(w.size(), 4u);
-    for (float v : w) EXPECT_EQ(v, 0.5f * Mixer::kGain);
-
-    const auto stereo = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, false);
-    for (const char* key : {"system", "mic"}) {
-        auto b = pcm::Buffer::make(stereo, 480);
-        b->setFrameLength(480);
-        m().ingest(b, key, at(0));
-    }
-    const auto* a = Peer::converter(m(), "system");
-    const auto* b = Peer::converter(m(), "mic");
-    EXPECT_NE(a, nullptr);
-    EXPECT_NE(b, nullptr);
-    EXPECT_NE(a, b);
 }
 
 pcm::BufferPtr dc(const pcm::Format& f, std::uint32_t frames, double value) {
@@ -253,6 +217,38 @@ pcm::BufferPtr dc(const pcm::Format& f, std::uint32_t frames, double value) {
     return b;
 }
 
+TEST_F(MixerTest, CanonicalBuffersPassWithoutConverterOthersGetOneEach) {
+    m().ingest(constant(4, 0.5f), SourceKey::system, at(0));
+    EXPECT_TRUE(m().state().source(SourceKey::system).has_value());
+    EXPECT_FALSE(m().state().source(SourceKey::system)->converted);
+    const auto w = m().state().window;
+    ASSERT_EQ(w.size(), 4u);
+    for (float v : w) EXPECT_EQ(v, 0.5f * Mixer::kGain);
+
+    const auto stereo = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, false);
+    auto b = dc(stereo, 480, 0.0);
+    m().ingest(b, SourceKey::mic, at(0));
+    EXPECT_TRUE(m().state().source(SourceKey::mic)->converted);
+}
+
+// Two sources of one format keep separate converters: what one holds back never comes
+// out in the other's channel.
+TEST_F(MixerTest, SourcesOfOneFormatKeepTheirOwnConverters) {
+    fresh(ChannelLayout::split);
+    const auto stereo = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, false);
+    for (std::int64_t k = 0; k < 50; ++k) {
+        m().ingest(dc(stereo, 480, 0.5), SourceKey::system, at(k * 160));
+        m().ingest(dc(stereo, 480, 0.0), SourceKey::mic, at(k * 160));
+    }
+    m().finish();
+    const auto file = fileSamples();
+    ASSERT_GE(file.size(), 2u * 50 * 160);
+    for (std::size_t i = 2000; i < 50 * 160; ++i) {
+        ASSERT_EQ(file[2 * i], 0) << i;  // the microphone's channel
+        ASSERT_NEAR(file[2 * i + 1], 16384, 200) << i;
+    }
+}
+
 // A format change (and a change back) starts a new converter and places the next block by
 // host time alone: its first kDelayFrames are the fresh converter's silence, at the
 // block's own host position although that lies within tolerance of the old cursor. The
@@ -262,8 +258,8 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
     const auto f44 = *pcm::Format::common(pcm::SampleType::int16, 44100, 1, true);
     std::int64_t p = 0;
-    for (int i = 0; i < 10; ++i, p += 160) m().ingest(dc(f48, 480, 0.5), "mic", at(p));
-    ASSERT_EQ(Peer::cursor(m(), "mic"), 1600);
+    for (int i = 0; i < 10; ++i, p += 160) m().ingest(dc(f48, 480, 0.5), SourceKey::mic, at(p));
+    ASSERT_EQ(cursor(m(), SourceKey::mic), 1600);
 
     struct Change {
         pcm::Format format;
@@ -272,16 +268,16 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
     };
     const Change changes[] = {{f44, 4410, 1600 + 800}, {f48, 4800, 1600 + 800 + 1600 + 700}};
     for (const auto& c : changes) {
-        const auto before = Peer::state(m());
-        const std::int64_t oldCursor = *Peer::cursor(m(), "mic");
-        m().ingest(dc(c.format, c.frames, 0.5), "mic", at(c.p));
-        EXPECT_EQ(Peer::format(m(), "mic"), c.format);
-        EXPECT_NE(Peer::converter(m(), "mic"), nullptr);
-        const auto st = Peer::state(m());
+        const auto before = view(m());
+        const std::int64_t oldCursor = *cursor(m(), SourceKey::mic);
+        m().ingest(dc(c.format, c.frames, 0.5), SourceKey::mic, at(c.p));
+        EXPECT_EQ(m().state().source(SourceKey::mic)->format, c.format);
+        EXPECT_TRUE(m().state().source(SourceKey::mic)->converted);
+        const auto st = view(m());
         EXPECT_EQ(st.resyncs, before.resyncs);
-        EXPECT_EQ(Peer::cursor(m(), "mic"), c.p + 1600);
+        EXPECT_EQ(cursor(m(), SourceKey::mic), c.p + 1600);
         EXPECT_EQ(st.latest, c.p + 1600);
-        const auto w = Peer::window(m());
+        const auto w = m().state().window;
         const auto delay = std::int64_t(pcm::Converter::kDelayFrames);
         for (std::int64_t i = oldCursor; i < oldCursor + delay - 32; ++i)
             ASSERT_NEAR(w[std::size_t(i - st.base)], 0.5 * Mixer::kGain, 0.01) << i;
@@ -293,31 +289,31 @@ TEST_F(MixerTest, FormatChangeStartsAFreshConverterWithoutCursor) {
 TEST_F(MixerTest, UnconvertibleFormatIsIgnoredAndTheEarlierEntryKeepsServing) {
     const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 1, false);
     const auto odd = *pcm::Format::common(pcm::SampleType::float32, 0.5, 1, false);
-    m().ingest(dc(f48, 480, 0.5), "mic", at(0));
-    const auto before = Peer::state(m());
-    for (int i = 0; i < 2; ++i) m().ingest(dc(odd, 100, 0.5), "mic", at(160));
-    EXPECT_EQ(Peer::format(m(), "mic"), f48);
-    EXPECT_EQ(Peer::cursor(m(), "mic"), 160);
-    EXPECT_EQ(Peer::state(m()).latest, before.latest);
-    m().ingest(dc(f48, 480, 0.5), "mic", at(200));  // snaps to the cursor it kept
-    EXPECT_EQ(Peer::cursor(m(), "mic"), 320);
-    EXPECT_EQ(Peer::state(m()).resyncs, 0);
+    m().ingest(dc(f48, 480, 0.5), SourceKey::mic, at(0));
+    const auto before = view(m());
+    for (int i = 0; i < 2; ++i) m().ingest(dc(odd, 100, 0.5), SourceKey::mic, at(160));
+    EXPECT_EQ(m().state().source(SourceKey::mic)->format, f48);
+    EXPECT_EQ(cursor(m(), SourceKey::mic), 160);
+    EXPECT_EQ(view(m()).latest, before.latest);
+    m().ingest(dc(f48, 480, 0.5), SourceKey::mic, at(200));  // snaps to the cursor it kept
+    EXPECT_EQ(cursor(m(), SourceKey::mic), 320);
+    EXPECT_EQ(view(m()).resyncs, 0);
 
-    m().ingest(dc(odd, 100, 0.5), "other", at(0));
-    EXPECT_FALSE(Peer::hasSource(m(), "other"));
+    m().ingest(dc(odd, 100, 0.5), SourceKey::system, at(0));
+    EXPECT_FALSE(m().state().source(SourceKey::system).has_value());
 }
 
 TEST_F(MixerTest, EmptyConversionDoesNotSetTheStart) {
     const auto f48 = *pcm::Format::common(pcm::SampleType::float32, 48000, 2, true);
-    m().ingest(constant(0, 0.5f), "system", 5.0);
-    m().ingest(dc(f48, 1, 0.5), "mic", 6.0);  // a third of an output frame
-    auto st = Peer::state(m());
+    m().ingest(constant(0, 0.5f), SourceKey::system, 5.0);
+    m().ingest(dc(f48, 1, 0.5), SourceKey::mic, 6.0);  // a third of an output frame
+    auto st = view(m());
     EXPECT_FALSE(st.start);
     EXPECT_EQ(st.latest, 0);
-    EXPECT_TRUE(Peer::hasSource(m(), "mic"));
-    EXPECT_FALSE(Peer::cursor(m(), "mic"));
-    m().ingest(constant(10, 0.5f), "system", 7.0);
-    st = Peer::state(m());
+    EXPECT_TRUE(m().state().source(SourceKey::mic).has_value());
+    EXPECT_FALSE(cursor(m(), SourceKey::mic));
+    m().ingest(constant(10, 0.5f), SourceKey::system, 7.0);
+    st = view(m());
     EXPECT_EQ(st.start, 7.0);
     EXPECT_EQ(st.latest, 10);
 }
@@ -361,7 +357,7 @@ TEST_F(MixerTest, FinishPlacesTheConvertersTailsBeforeTheLastFlush) {
                     else b->floatChannelData()[0][i * f.channelCount() + c] = float(v);
                 }
             }
-            m().ingest(b, "system", at(std::int64_t(done) * 16000 / rate));
+            m().ingest(b, SourceKey::system, at(std::int64_t(done) * 16000 / rate));
         }
         m().finish();
         const auto samples = fileSamples();
@@ -379,9 +375,9 @@ TEST_F(MixerTest, TwoFullScaleSourcesSumBeforeTheLimiter) {
         for (std::size_t i = 50; i < 100; ++i) b->floatChannelData()[0][i] = -v;
         return b;
     };
-    m().ingest(block(1.0f), "system", at(0));
-    m().ingest(block(1.0f), "mic", at(0));
-    const auto w = Peer::window(m());
+    m().ingest(block(1.0f), SourceKey::system, at(0));
+    m().ingest(block(1.0f), SourceKey::mic, at(0));
+    const auto w = m().state().window;
     ASSERT_EQ(w.size(), 100u);
     EXPECT_NEAR(w[0], 1.414f, 1e-6);
     EXPECT_NEAR(w[99], -1.414f, 1e-6);
@@ -392,19 +388,19 @@ TEST_F(MixerTest, TwoFullScaleSourcesSumBeforeTheLimiter) {
 }
 
 TEST_F(MixerTest, TimesWithoutAPlaceAreDroppedAndCounted) {
-    m().ingest(constant(10, 0.5f), "a", std::nan(""));
-    m().ingest(constant(20, 0.5f), "a", std::numeric_limits<double>::infinity());
-    EXPECT_FALSE(Peer::state(m()).start);
-    EXPECT_EQ(Peer::state(m()).dropped, 30);
-    m().ingest(constant(10, 0.5f), "a", 0.0);
-    m().ingest(constant(40, 0.5f), "b", 1e16);   // beyond 64-bit positions
-    m().ingest(constant(80, 0.5f), "b", -1e16);
-    m().ingest(constant(5, 0.5f), "a", -1e14);   // fits: a backward jump before everything
-    const auto st = Peer::state(m());
+    m().ingest(constant(10, 0.5f), SourceKey::system, std::nan(""));
+    m().ingest(constant(20, 0.5f), SourceKey::system, std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(view(m()).start);
+    EXPECT_EQ(view(m()).dropped, 30);
+    m().ingest(constant(10, 0.5f), SourceKey::system, 0.0);
+    m().ingest(constant(40, 0.5f), SourceKey::mic, 1e16);   // beyond 64-bit positions
+    m().ingest(constant(80, 0.5f), SourceKey::mic, -1e16);
+    m().ingest(constant(5, 0.5f), SourceKey::system, -1e14);   // fits: a backward jump before everything
+    const auto st = view(m());
     EXPECT_EQ(st.dropped, 30 + 40 + 80 + 5);
     EXPECT_EQ(st.resyncs, 1);
     EXPECT_EQ(st.latest, 10);
-    EXPECT_EQ(Peer::cursor(m(), "a"), 10);
+    EXPECT_EQ(cursor(m(), SourceKey::system), 10);
 }
 
 // A click at one host time in two sources of different formats lands at one timeline
@@ -452,7 +448,7 @@ TEST_F(MixerTest, ClickInTwoFormatsLandsAtTheSameIndex) {
                     for (std::uint32_t i = 0; i < n; ++i) {
                         setSample(*b, i, (done + i == click && isSys == clickInSystem) ? 0.8 : 0.0);
                     }
-                    m().ingest(b, isSys ? "system" : "mic", start + double(done) / f.sampleRate() + jitter);
+                    m().ingest(b, isSys ? SourceKey::system : SourceKey::mic, start + double(done) / f.sampleRate() + jitter);
                     done += n;
                 }
             }
@@ -469,8 +465,8 @@ TEST_F(MixerTest, ClickInTwoFormatsLandsAtTheSameIndex) {
 }
 
 
-// Two devices on clocks of their own, in virtual time: "system" at 16 kHz on the host's
-// clock, "mic" with a clock error in ppm (changing mid-run, or stopping for a second) in
+// Two devices on clocks of their own, in virtual time: SourceKey::system at 16 kHz on the host's
+// clock, SourceKey::mic with a clock error in ppm (changing mid-run, or stopping for a second) in
 // the canonical format or at 48 kHz, both stamped with +-jitter, in 10 ms blocks. Each
 // clicks once per second of its own clock; once the mic's loop has locked, the two
 // sources' clicks keep one distance (within 2 ms): what their first stamps' jitter left,
@@ -532,7 +528,7 @@ TEST_F(MixerTest, SourcesOnDriftingClocksStayTogether) {
                 clicks.push_back({clock.now() + double(at) * perFrame, isSys ? 1.0f : -1.0f});
                 b->floatChannelData()[0][at] = isSys ? 0.5f : -0.5f;
             }
-            m().ingest(b, isSys ? "system" : "mic", clock.stamp(frames));
+            m().ingest(b, isSys ? SourceKey::system : SourceKey::mic, clock.stamp(frames));
             done += frames;
             if (!isSys && c.changeAt >= 0 && mic.now() - kStart >= c.changeAt && micPpm != c.ppmAfter) {
                 micPpm = c.ppmAfter;
@@ -544,7 +540,7 @@ TEST_F(MixerTest, SourcesOnDriftingClocksStayTogether) {
             }
         }
         m().finish();
-        const auto st = Peer::state(m());
+        const auto st = view(m());
         EXPECT_EQ(st.resyncs, c.gapAt >= 0 ? 1 : 0);
         EXPECT_EQ(st.dropped, 0);
         EXPECT_NEAR(double(st.silence), c.gapAt >= 0 ? 16000.0 : 0.0, c.gapAt >= 0 ? 200.0 : 0.0);
@@ -624,7 +620,7 @@ void feedTones(Mixer& m, double micHz, double systemHz, double level) {
                 const auto v = float(hz > 0 ? level * std::sin(2 * kPi * hz * t) : 0.0);
                 for (std::uint32_t c = 0; c < channels; ++c) b->floatChannelData()[0][i * channels + c] = v;
             }
-            m.ingest(b, isMic ? "mic" : "system", kStart + start + double(k) / 100.0);
+            m.ingest(b, isMic ? SourceKey::mic : SourceKey::system, kStart + start + double(k) / 100.0);
         }
     }
 }
@@ -678,18 +674,18 @@ TEST_F(MixerTest, AClickOnBothSidesLinesUpAcrossTheChannelsAsInTheMix) {
                 b->setFrameLength(480);
                 for (std::uint32_t i = 0; i < 480 * 2; ++i)
                     b->floatChannelData()[0][i] = (systemClicks && k * 480 + int(i / 2) == 48000) ? 0.8f : 0.0f;
-                m().ingest(b, "system", kStart + t + jitter);
+                m().ingest(b, SourceKey::system, kStart + t + jitter);
             }
             if (t >= 0.2) {
                 auto b = pcm::Buffer::make(f44, 441);
                 b->setFrameLength(441);
                 for (std::uint32_t i = 0; i < 441; ++i)
                     b->int16ChannelData()[0][i] = (micClicks && k * 441 + int(i) == 44100) ? 26000 : 0;
-                m().ingest(b, "mic", kStart + t - jitter);
+                m().ingest(b, SourceKey::mic, kStart + t - jitter);
             }
         }
         m().finish();
-        EXPECT_EQ(Peer::state(m()).resyncs, 1);
+        EXPECT_EQ(view(m()).resyncs, 1);
         return fileSamples();
     };
     struct Peak {
@@ -718,15 +714,15 @@ TEST_F(MixerTest, AClickOnBothSidesLinesUpAcrossTheChannelsAsInTheMix) {
 TEST_F(MixerTest, SplitLayoutFollowsTheSameTimeline) {
     fresh(ChannelLayout::split);
     struct Step {
-        const char* key;
+        SourceKey key;
         std::int64_t p, n;
     };
-    const Step steps[] = {{"system", 0, 160},    {"mic", -1000, 480},      {"mic", -520, 480},
-                          {"system", 163, 160},  {"system", 5000, 160},    {"system", 2505160, 160},
-                          {"system", 19840, 160}, {"mic", 500, 480}};
+    const Step steps[] = {{SourceKey::system, 0, 160},    {SourceKey::mic, -1000, 480},      {SourceKey::mic, -520, 480},
+                          {SourceKey::system, 163, 160},  {SourceKey::system, 5000, 160},    {SourceKey::system, 2505160, 160},
+                          {SourceKey::system, 19840, 160}, {SourceKey::mic, 500, 480}};
     for (const Step& s : steps)
-        m().ingest(constant(std::size_t(s.n), std::string(s.key) == "system" ? 0.25f : 0.5f), s.key, at(s.p));
-    const auto st = Peer::state(m());
+        m().ingest(constant(std::size_t(s.n), s.key == SourceKey::system ? 0.25f : 0.5f), s.key, at(s.p));
+    const auto st = view(m());
     EXPECT_EQ(st.base, 12000);
     EXPECT_EQ(st.latest, 20000);
     EXPECT_EQ(st.window, 2 * (st.latest - st.base));  // two floats per index
@@ -759,8 +755,8 @@ TEST_F(MixerTest, EachChannelIsLimitedOnItsOwnAndCountedInLimitedSamples) {
                         {ChannelLayout::split, 31985, 200}};
     for (const Row& row : rows) {
         fresh(row.layout);
-        m().ingest(constant(100, 1.0f), "system", at(0));
-        m().ingest(constant(100, 1.0f), "mic", at(0));
+        m().ingest(constant(100, 1.0f), SourceKey::system, at(0));
+        m().ingest(constant(100, 1.0f), SourceKey::mic, at(0));
         m().finish();
         const auto d = m().diagnostics();
         EXPECT_EQ(d[4].first, "limitedSamples");

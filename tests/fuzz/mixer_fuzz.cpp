@@ -32,6 +32,8 @@ namespace {
 
 using velomar::ChannelLayout;
 using velomar::Mixer;
+using velomar::SourceKey;
+using velomar::sourceName;
 using velomar::WAVWriter;
 using velomar::fuzz::Input;
 namespace pcm = velomar::pcm;
@@ -209,7 +211,7 @@ void runOnce(const std::uint8_t* data, std::size_t size, ChannelLayout layout) {
     Input in(data, size);
     const std::uint8_t mode = in.byte();
     const bool canonicalOnly = (mode & 1) != 0;
-    static const std::string keys[] = {"system", "mic", "third", ""};
+    static const SourceKey keys[] = {SourceKey::system, SourceKey::mic};
     const double startSeconds = 1000.0 + double(in.byte());
 
     struct TempFile {
@@ -234,7 +236,8 @@ void runOnce(const std::uint8_t* data, std::size_t size, ChannelLayout layout) {
                 seen = now;
                 continue;
             }
-            const std::string& key = keys[(what >> 3) % 4];
+            const SourceKey source = keys[(what >> 3) % 2];
+            const std::string key(sourceName(source));
             const FormatChoice choice = canonicalOnly ? kFormats[0] : kFormats[in.byte() % std::size(kFormats)];
             const std::size_t rateChoice = canonicalOnly ? 0 : in.byte() % (std::size(kRates) + 2);
             // Past the table: any 32-bit rate, also 0 and rates no converter takes.
@@ -274,7 +277,7 @@ void runOnce(const std::uint8_t* data, std::size_t size, ChannelLayout layout) {
                 const float* samples = buffer->floatChannelData()[0];
                 timeline.place(std::vector<float>(samples, samples + frames), key, seconds);
             }
-            mixer.ingest(std::move(buffer), key, seconds);
+            mixer.ingest(std::move(buffer), source, seconds);
         }
         mixer.finish();
         const Counters final = countersOf(mixer.diagnostics());
