@@ -11,21 +11,34 @@ using namespace platform;
 
 namespace {
 
-// Averages all channels into one (mono), or keeps the first two (stereo).
+// Averages all channels into one (mono), or keeps the first two (stereo). In place: a
+// frame is written no further on than it was read from, so nothing is read overwritten;
+// widening (mono to stereo) needs room and goes backwards.
 void downmix(RecordStream::Chunk& chunk, std::uint32_t outChannels) {
     const std::uint32_t in = chunk.channels;
-    std::vector<float> out(static_cast<std::size_t>(chunk.frames) * outChannels);
-    for (std::uint32_t f = 0; f < chunk.frames; ++f) {
-        const float* frame = chunk.samples.data() + static_cast<std::size_t>(f) * in;
-        if (outChannels == 1) {
-            float sum = 0;
-            for (std::uint32_t c = 0; c < in; ++c) sum += frame[c];
-            out[f] = sum / static_cast<float>(in);
-        } else {
-            for (std::uint32_t c = 0; c < outChannels; ++c) out[f * outChannels + c] = frame[std::min(c, in - 1)];
+    float* data = chunk.samples.data();
+    if (outChannels > in) {
+        chunk.samples.resize(static_cast<std::size_t>(chunk.frames) * outChannels);
+        data = chunk.samples.data();
+        for (std::uint32_t f = chunk.frames; f-- > 0;) {
+            for (std::uint32_t c = outChannels; c-- > 0;) {
+                data[static_cast<std::size_t>(f) * outChannels + c] = data[static_cast<std::size_t>(f) * in + std::min(c, in - 1)];
+            }
         }
+    } else {
+        for (std::uint32_t f = 0; f < chunk.frames; ++f) {
+            const float* frame = data + static_cast<std::size_t>(f) * in;
+            float* out = data + static_cast<std::size_t>(f) * outChannels;
+            if (outChannels == 1) {
+                float sum = 0;
+                for (std::uint32_t c = 0; c < in; ++c) sum += frame[c];
+                out[0] = sum / static_cast<float>(in);
+            } else {
+                for (std::uint32_t c = 0; c < outChannels; ++c) out[c] = frame[c];
+            }
+        }
+        chunk.samples.resize(static_cast<std::size_t>(chunk.frames) * outChannels);
     }
-    chunk.samples = std::move(out);
     chunk.channels = outChannels;
 }
 
@@ -35,12 +48,39 @@ void downmix(RecordStream::Chunk& chunk, std::uint32_t outChannels) {
 struct SystemAudioFollower::Proc {
     IOBlock block;
     CallbackGate gate;
+    pcm::AudioBufferList input;
+    pcm::AudioBufferList output;
+
+    // On the block's own queue: the call, then the parcel goes back to its pool.
+    static void deliver(ChunkPool::Parcel* parcel, std::size_t i, ChunkPool& pool) {
+        Proc& proc = parcel->target<Proc>(i);
+        const RecordStream::Chunk& chunk = parcel->chunk;
+        proc.gate.pass([&] {
+            // The block's lists are reused: calls come one at a time, on the block's queue.
+            auto& input = proc.input.buffers;
+            input.resize(1);
+            input[0] = {chunk.channels, static_cast<std::uint32_t>(chunk.samples.size() * sizeof(float)),
+                        const_cast<float*>(chunk.samples.data())};
+            pcm::AudioBufferList& output = proc.output;
+            output.buffers.clear();
+            AudioTimeStamp now;
+            now.hostTime = pcm::hostTimeNow();
+            now.flags = kTimeStampHostTimeValid;
+            AudioTimeStamp inputTime;
+            inputTime.sampleTime = static_cast<double>(chunk.firstFrame);
+            inputTime.hostTime = pcm::hostTimeForSeconds(chunk.hostSeconds);
+            inputTime.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
+            proc.block(now, &proc.input, inputTime, &output, now);
+        });
+        pool.release(parcel);
+    }
 };
 
 // The running blocks of one aggregate device; reached from the stream's chunk handler.
 struct SystemAudioFollower::Fanout {
     std::mutex mutex;
     std::vector<std::pair<std::shared_ptr<dispatch::Queue>, std::shared_ptr<Proc>>> procs;
+    std::shared_ptr<ChunkPool> pool = std::make_shared<ChunkPool>();
 };
 
 struct SystemAudioFollower::Aggregate {
@@ -146,44 +186,28 @@ bool SystemAudioFollower::retarget(AudioObjectID aggregate, bool force) {
     options.fragmentSeconds = kFragmentSeconds;
     options.streamName = "Velomar Capture system audio";
     auto fanout = agg->fanout;
+    options.pool = fanout->pool;
     const std::uint32_t outChannels = agg->channels;
     std::string error;
     auto stream = RecordStream::open(
         conn, options,
         [fanout, outChannels](RecordStream::Chunk&& chunk) {
             if (chunk.channels != outChannels) downmix(chunk, outChannels);
-            auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
-            // The microphone's chunks pass the same queue: both sources reach the engine in
-            // the order they left the server. Through two queues, the backlog after a stall
-            // let one source run more than half a second ahead and the mixer dropped the other.
-            inputQueue().async([fanout, shared] {
-                std::vector<std::pair<std::shared_ptr<dispatch::Queue>, std::shared_ptr<Proc>>> procs;
-                {
-                    std::lock_guard g(fanout->mutex);
-                    procs = fanout->procs;
-                }
-                for (auto& [queue, proc] : procs) {
-                    auto call = [proc = proc.get(), &shared] {
-                        proc->gate.pass([&] {
-                            pcm::AudioBufferList input;
-                            input.buffers.push_back(
-                                {shared->channels, static_cast<std::uint32_t>(shared->samples.size() * sizeof(float)),
-                                 const_cast<float*>(shared->samples.data())});
-                            pcm::AudioBufferList output;
-                            AudioTimeStamp now;
-                            now.hostTime = pcm::hostTimeNow();
-                            now.flags = kTimeStampHostTimeValid;
-                            AudioTimeStamp inputTime;
-                            inputTime.sampleTime = static_cast<double>(shared->firstFrame);
-                            inputTime.hostTime = pcm::hostTimeForSeconds(shared->hostSeconds);
-                            inputTime.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
-                            proc->block(now, &input, inputTime, &output, now);
-                        });
-                    };
-                    // The block runs on the queue it was registered with, as promised.
-                    queue->sync(call);
-                }
-            });
+            std::lock_guard g(fanout->mutex);
+            if (fanout->procs.empty()) {
+                fanout->pool->recycle(std::move(chunk.samples));
+                return;
+            }
+            auto* parcel =
+                fanout->pool->wrap(std::move(chunk), static_cast<int>(fanout->procs.size()), fanout->pool);
+            for (auto& entry : fanout->procs) parcel->targets.push_back(entry.second);
+            // Each block runs on the queue it was registered with, as promised, reached
+            // straight from here: the stream's order across sources is kept upstream.
+            for (std::size_t i = 0; i < fanout->procs.size(); ++i) {
+                fanout->procs[i].first->async([parcel, i] {
+                    Proc::deliver(parcel, i, *static_cast<ChunkPool*>(parcel->owner.get()));
+                });
+            }
         },
         [weak = weak_from_this(), broken](const std::string&) {
             *broken = true;
@@ -359,9 +383,12 @@ OSStatus SystemAudioFollower::deviceStop(AudioObjectID device, IOProcID id) {
         agg = it->second;
         auto p = agg->procs.find(id);
         if (p == agg->procs.end()) return kErrIllegalOperation;
-        // The last block to stop takes what the server still holds, through the input queue.
+        // The last block to stop takes what the server still holds: queued behind the
+        // block's earlier calls, it has arrived once the queue has run up to here.
         if (agg->running.size() == 1 && agg->running.count(id) && agg->stream) {
-            if (agg->stream->collectTail(stopMoment().begin()) && !inputQueue().isCurrent()) inputQueue().sync([] {});
+            if (agg->stream->collectTail(stopMoment().begin()) && !p->second.first->isCurrent()) {
+                p->second.first->sync([] {});
+            }
             stopMoment().end();
         }
         if (!agg->running.erase(id)) return kNoError;
