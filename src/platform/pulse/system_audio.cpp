@@ -4,45 +4,11 @@
 #include <vector>
 
 #include "platform/callback_gate.h"
+#include "platform/channel_downmix.h"
 
 namespace velomar::pulse {
 
 using namespace platform;
-
-namespace {
-
-// Averages all channels into one (mono), or keeps the first two (stereo). In place: a
-// frame is written no further on than it was read from, so nothing is read overwritten;
-// widening (mono to stereo) needs room and goes backwards.
-void downmix(RecordStream::Chunk& chunk, std::uint32_t outChannels) {
-    const std::uint32_t in = chunk.channels;
-    float* data = chunk.samples.data();
-    if (outChannels > in) {
-        chunk.samples.resize(static_cast<std::size_t>(chunk.frames) * outChannels);
-        data = chunk.samples.data();
-        for (std::uint32_t f = chunk.frames; f-- > 0;) {
-            for (std::uint32_t c = outChannels; c-- > 0;) {
-                data[static_cast<std::size_t>(f) * outChannels + c] = data[static_cast<std::size_t>(f) * in + std::min(c, in - 1)];
-            }
-        }
-    } else {
-        for (std::uint32_t f = 0; f < chunk.frames; ++f) {
-            const float* frame = data + static_cast<std::size_t>(f) * in;
-            float* out = data + static_cast<std::size_t>(f) * outChannels;
-            if (outChannels == 1) {
-                float sum = 0;
-                for (std::uint32_t c = 0; c < in; ++c) sum += frame[c];
-                out[0] = sum / static_cast<float>(in);
-            } else {
-                for (std::uint32_t c = 0; c < outChannels; ++c) out[c] = frame[c];
-            }
-        }
-        chunk.samples.resize(static_cast<std::size_t>(chunk.frames) * outChannels);
-    }
-    chunk.channels = outChannels;
-}
-
-}  // namespace
 
 // One registered I/O block. Work items hold this (never the queue).
 struct SystemAudioFollower::Proc {
@@ -192,7 +158,7 @@ bool SystemAudioFollower::retarget(AudioObjectID aggregate, bool force) {
     auto stream = RecordStream::open(
         conn, options,
         [fanout, outChannels](RecordStream::Chunk&& chunk) {
-            if (chunk.channels != outChannels) downmix(chunk, outChannels);
+            downmixInPlace(chunk, outChannels);
             std::lock_guard g(fanout->mutex);
             if (fanout->procs.empty()) {
                 fanout->pool->recycle(std::move(chunk.samples));
