@@ -28,7 +28,7 @@ for tool in ffmpeg parecord pacat sox; do
   command -v "$tool" >/dev/null || { echo "live-cpu: $tool is missing (scripts/install-deps.sh)"; exit 1; }
 done
 # Our fragment size, so that parecord wakes up as often as we do.
-fragment_ms=50
+fragment_ms=25
 hz=$(getconf CLK_TCK)
 
 dir=$(mktemp -d /tmp/velomar-live-XXXXXX)

@@ -150,16 +150,7 @@ TEST_F(RecorderE2ETest, TonesOfBothSourcesLandAtTheirFrequencyAndLevelAndNothing
                 "tone end→stop %.3f s, in the file %.3f s: %.0f ms lost at stop; 440 Hz %.3f, 1000 Hz %.3f\n",
                 TestServer::kind().c_str(), stopAt - started->at, wav->seconds(), flowing - started->at, expected,
                 afterTone, (expected - afterTone) * 1e3, system440, mic1000);
-    // The player's exit stands for the tone's end, and it comes late: the server confirms
-    // a drain one or two graph cycles after the last sample was played, and on PipeWire a
-    // record stream's fragment sets the cycle (2048 frames, 43 ms, for 50 ms fragments;
-    // measured: the exit trails the tone's end in the file by 50-100 ms, 25 ms more than
-    // with 25 ms fragments, while the recorder's stamps lie within 10 ms of delivery and
-    // its tail reaches the stop). Audio lost at stop shortens the file's stretch after
-    // the tone; the exit's lag only lengthens it, by up to two cycles.
-    const double lost = expected - afterTone;
-    EXPECT_LT(lost, 0.1) << "audio lost at stop";
-    EXPECT_GT(lost, -(0.1 + 2 * 2048.0 / 48000)) << "audio invented at stop";
+    EXPECT_LT(std::fabs(expected - afterTone), 0.1) << "audio lost (or invented) at stop";
 }
 
 // A tone that ends just before "stop" is whole in the file, on both engines: what the
@@ -382,9 +373,7 @@ TEST_F(RecorderE2ETest, LevelsComeTenTimesASecondAndFollowTheSignals) {
             return l.size() > 3 && l.back().json.value("mic", 0.0) > 0.4;
         },
         10));
-    const std::size_t steadyFrom = rec.named("levels").size();
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const std::size_t steadyTo = rec.named("levels").size();
     const std::size_t mark = rec.eventCount();
     Background system(toneCommand("velomar_speakers", 440, 0.25, 2));
     mic.reset();
@@ -399,11 +388,6 @@ TEST_F(RecorderE2ETest, LevelsComeTenTimesASecondAndFollowTheSignals) {
                 levels.size(), span, rate);
     EXPECT_GT(rate, 8.0);
     EXPECT_LT(rate, 12.0);
-    // While the microphone plays on, every one of them shows its peak: each tenth of a
-    // second brought fresh audio, however large the server's fragments.
-    for (std::size_t i = steadyFrom; i < steadyTo && i < levels.size(); ++i) {
-        EXPECT_GT(levels[i].json.value("mic", 0.0), 0.4) << "stale levels at " << levels[i].at;
-    }
     // Before the mark: microphone at its peak, no system audio; at the end the reverse.
     auto all = rec.events();
     std::vector<double> micBefore;

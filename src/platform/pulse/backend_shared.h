@@ -19,10 +19,8 @@ dispatch::Queue& inputQueue();
 
 inline constexpr const char* kClientName = "VelomarCapture";
 
-// Fragment size asked of the server for every record stream. Each fragment wakes the
-// server and us once per stream; at 50 ms every tenth of a second still brings fresh
-// audio for the levels meter, and a stop collects the tail with a smaller fragment.
-inline constexpr double kFragmentSeconds = 0.05;
+// Fragment size asked of the server for every record stream.
+inline constexpr double kFragmentSeconds = 0.025;
 
 // The moment a stop cuts its streams' tails at. The engine stops its streams one after
 // the other and each stop waits for the server; a stream whose stop follows another's at

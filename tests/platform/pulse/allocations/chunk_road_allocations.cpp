@@ -72,9 +72,9 @@ using testing::waitUntil;
 
 // A dispatch queue keeps its items in a std::deque of 32-byte functions: one new block
 // every 16 items, so 1/16 allocation per chunk and queue it passes (the tap's chunks
-// pass the input queue and the block's: measured 8 in 67 chunks at 50 ms fragments);
-// nothing else on the road may allocate.
-constexpr double kPerChunk = 0.125;
+// pass the input queue and the block's, 2/16: measured 20 in 160 chunks); nothing else
+// on the road may allocate.
+constexpr double kPerChunk = 0.15;
 constexpr double kWarmUpSeconds = 1.0;
 constexpr double kCountedSeconds = 4.0;
 
