@@ -7,9 +7,8 @@
 namespace velomar::platform {
 
 void HostTimeline::addReading(double frame, double seconds) {
-    readings_.push_back(seconds - frame / rate_ - bias_);
-    lastReading_ = readings_.back();
-    if (readings_.size() > kWindow) readings_.pop_front();
+    lastReading_ = seconds - frame / rate_ - bias_;
+    readings_.push(*lastReading_);
     // Sorted on the stack: a reading comes with every fragment, and the window is small.
     std::array<double, kWindow> sorted{};
     std::copy(readings_.begin(), readings_.end(), sorted.begin());
@@ -33,8 +32,7 @@ void HostTimeline::addReading(double frame, double seconds) {
 }
 
 void HostTimeline::addArrival(double endFrame, double seconds) {
-    arrivals_.push_back(seconds - endFrame / rate_);
-    if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
+    arrivals_.push(seconds - endFrame / rate_);
     const auto bound = arrivalBound();
     const bool jumped = std::exchange(jumped_, false);
     if (!anchor_ || !bound || *anchor_ <= *bound) return;

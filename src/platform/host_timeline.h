@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <array>
 #include <optional>
 
 namespace velomar::platform {
@@ -39,11 +39,32 @@ public:
     static constexpr std::size_t kArrivalWindow = 200;
 
 private:
+    // The last N values, in no particular order: all the timeline asks of them is a
+    // minimum or a percentile. Fixed memory: a value comes with every fragment.
+    template <std::size_t N>
+    struct Recent {
+        std::array<double, N> values{};
+        std::size_t count = 0;
+        std::size_t next = 0;
+        void push(double v) {
+            values[next] = v;
+            next = (next + 1) % N;
+            if (count < N) ++count;
+        }
+        void clear() { count = next = 0; }
+        bool empty() const { return count == 0; }
+        std::size_t size() const { return count; }
+        double* begin() { return values.data(); }
+        double* end() { return values.data() + count; }
+        const double* begin() const { return values.data(); }
+        const double* end() const { return values.data() + count; }
+    };
+
     std::optional<double> arrivalBound() const;
     double rate_;
     std::optional<double> anchor_;
-    std::deque<double> arrivals_;
-    std::deque<double> readings_;
+    Recent<kArrivalWindow> arrivals_;
+    Recent<kWindow> readings_;
     double bias_ = 0;      // subtracted from readings the arrivals proved late
     bool jumped_ = false;  // the last reading moved the anchor at once
     std::optional<double> lastReading_;

@@ -14,10 +14,22 @@ void StreamOrderer::Lane::post(CapturedChunk&& chunk) {
     outbox_.push_back(std::move(chunk));
 }
 
+CapturedChunk StreamOrderer::Lane::popFront() {
+    CapturedChunk chunk = std::move(outbox_[outboxHead_++]);
+    if (outboxHead_ == outbox_.size()) {
+        outbox_.clear();
+        outboxHead_ = 0;
+    } else if (outboxHead_ * 2 > outbox_.size()) {
+        // A standing backlog: what is left moves to the front, within the same memory.
+        outbox_.erase(outbox_.begin(), outbox_.begin() + static_cast<std::ptrdiff_t>(outboxHead_));
+        outboxHead_ = 0;
+    }
+    return chunk;
+}
+
 void StreamOrderer::Lane::flush() {
-    while (!outbox_.empty()) {
-        CapturedChunk chunk = std::move(outbox_.front());
-        outbox_.pop_front();
+    while (!empty()) {
+        CapturedChunk chunk = popFront();
         if (onChunk_) onChunk_(std::move(chunk));
     }
 }
@@ -47,19 +59,17 @@ void StreamOrderer::deliver(double now) {
     for (;;) {
         Lane* first = nullptr;
         for (Lane* lane : lanes_) {
-            if (!lane->outbox_.empty() &&
-                (!first || lane->outbox_.front().hostSeconds < first->outbox_.front().hostSeconds)) {
+            if (!lane->empty() && (!first || lane->front().hostSeconds < first->front().hostSeconds)) {
                 first = lane;
             }
         }
         if (!first) return;
-        const double t = first->outbox_.front().hostSeconds;
+        const double t = first->front().hostSeconds;
         if (std::any_of(lanes_.begin(), lanes_.end(),
                         [&](const Lane* lane) { return lane != first && lane->behind(t); })) {
             return;
         }
-        CapturedChunk chunk = std::move(first->outbox_.front());
-        first->outbox_.pop_front();
+        CapturedChunk chunk = first->popFront();
         if (first->onChunk_) first->onChunk_(std::move(chunk));
     }
 }

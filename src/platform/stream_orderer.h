@@ -4,7 +4,6 @@
 // under the one lock that serialises them).
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <vector>
 
@@ -55,7 +54,14 @@ public:
 
         const StreamOrderer* orderer_ = nullptr;
         Handler onChunk_;
-        std::deque<CapturedChunk> outbox_;  // placed, waiting for the other streams
+        // Placed, waiting for the other streams: [outboxHead_, end). A vector that keeps its
+        // memory, so that passing through costs no allocation once it has held a backlog.
+        bool empty() const { return outboxHead_ == outbox_.size(); }
+        const CapturedChunk& front() const { return outbox_[outboxHead_]; }
+        CapturedChunk popFront();
+
+        std::vector<CapturedChunk> outbox_;
+        std::size_t outboxHead_ = 0;
         double dataEnd_ = 0;                // host time just after the last chunk posted
         double lastDataService_ = 0;        // the orderer's service clock at our last data
         bool holding_ = true;

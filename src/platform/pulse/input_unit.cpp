@@ -22,12 +22,36 @@ constexpr AudioComponent kHALComponent = 1;
 
 }  // namespace
 
+namespace {
+thread_local const void* tCurrentIO = nullptr;
+}
+
 // A started unit's delivery: the callback, and the chunk render() reads while it runs.
 struct InputUnits::IO {
     AudioUnit unit = 0;
     InputCallback callback;
     CallbackGate gate;
     const RecordStream::Chunk* current = nullptr;  // only on the input queue
+    std::shared_ptr<ChunkPool> pool = std::make_shared<ChunkPool>();
+
+    // On the input queue: the callback, with the parcel's chunk to render from.
+    static void deliver(ChunkPool::Parcel* parcel) {
+        auto* io = static_cast<IO*>(parcel->owner.get());
+        io->gate.pass([&] {
+            const RecordStream::Chunk& chunk = parcel->chunk;
+            io->current = &chunk;
+            tCurrentIO = io;
+            std::uint32_t flags = 0;
+            AudioTimeStamp ts;
+            ts.sampleTime = static_cast<double>(chunk.firstFrame);
+            ts.hostTime = pcm::hostTimeForSeconds(chunk.hostSeconds);
+            ts.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
+            io->callback.proc(io->callback.refCon, &flags, &ts, 1, chunk.frames, nullptr);
+            tCurrentIO = nullptr;
+            io->current = nullptr;
+        });
+        io->pool->release(parcel);
+    }
 };
 
 struct InputUnits::Unit {
@@ -42,9 +66,6 @@ struct InputUnits::Unit {
     std::shared_ptr<IO> io;
 };
 
-namespace {
-thread_local const void* tCurrentIO = nullptr;
-}
 
 InputUnits::InputUnits(std::shared_ptr<ServerWatch> watch, std::shared_ptr<NameRegistry> registry,
                        std::shared_ptr<DeviceProperties> properties,
@@ -210,27 +231,15 @@ OSStatus InputUnits::outputUnitStart(AudioUnit unitID) {
     options.channels = unit->client->channelsPerFrame;
     options.fragmentSeconds = kFragmentSeconds;
     options.streamName = "Velomar Capture microphone";
+    options.pool = io->pool;
     std::string error;
     // The input callback runs on a queue of ours, never on the mainloop thread, so the
     // engine's work in it can never hold up the server connection or a stop.
     auto stream = RecordStream::open(
         conn, options,
         [io](RecordStream::Chunk&& chunk) {
-            auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
-            inputQueue().async([io, shared] {
-                io->gate.pass([&] {
-                    io->current = shared.get();
-                    tCurrentIO = io.get();
-                    std::uint32_t flags = 0;
-                    AudioTimeStamp ts;
-                    ts.sampleTime = static_cast<double>(shared->firstFrame);
-                    ts.hostTime = pcm::hostTimeForSeconds(shared->hostSeconds);
-                    ts.flags = kTimeStampSampleTimeValid | kTimeStampHostTimeValid;
-                    io->callback.proc(io->callback.refCon, &flags, &ts, 1, shared->frames, nullptr);
-                    tCurrentIO = nullptr;
-                    io->current = nullptr;
-                });
-            });
+            auto* parcel = io->pool->wrap(std::move(chunk), 1, io);
+            inputQueue().async([parcel] { IO::deliver(parcel); });
         },
         [](const std::string&) {
             // A lost input is the engine's to notice (default-input change or silence).

@@ -16,7 +16,7 @@ namespace {
 
 class PulseSampleBuffer : public SampleBuffer {
 public:
-    explicit PulseSampleBuffer(std::shared_ptr<const RecordStream::Chunk> chunk) : chunk_(std::move(chunk)) {}
+    explicit PulseSampleBuffer(const RecordStream::Chunk& chunk) : chunk_(&chunk) {}
     bool isValid() const override { return chunk_ != nullptr; }
     std::int64_t numSamples() const override { return chunk_->frames; }
     std::optional<pcm::StreamDescription> streamDescription() const override {
@@ -60,7 +60,7 @@ public:
     double presentationSeconds() const override { return chunk_->hostSeconds; }
 
 private:
-    std::shared_ptr<const RecordStream::Chunk> chunk_;
+    const RecordStream::Chunk* chunk_;  // the parcel's, for the length of the output call
 };
 
 class PulseStream : public Stream, public std::enable_shared_from_this<PulseStream> {
@@ -118,6 +118,29 @@ public:
     }
 
 private:
+    // Where one stream's chunks go: each output of its type, on the queue it was added with.
+    struct Route {
+        using Target = std::pair<std::shared_ptr<dispatch::Queue>, std::weak_ptr<StreamOutput>>;
+        std::vector<Target> targets;
+        std::shared_ptr<CallbackGate> delivery;
+        StreamOutputType type = StreamOutputType::audio;
+        std::weak_ptr<PulseStream> stream;
+        std::shared_ptr<ChunkPool> pool = std::make_shared<ChunkPool>();
+
+        // On target i's queue: the output's call, then the parcel goes back to the pool.
+        static void deliver(ChunkPool::Parcel* parcel, std::size_t i) {
+            auto* route = static_cast<Route*>(parcel->owner.get());
+            route->delivery->pass([&] {
+                auto stream = route->stream.lock();
+                auto out = route->targets[i].second.lock();
+                if (!stream || !out) return;
+                PulseSampleBuffer buffer(parcel->chunk);
+                out->streamDidOutput(*stream, buffer, route->type);
+            });
+            route->pool->release(parcel);
+        }
+    };
+
     struct Output {
         std::weak_ptr<StreamOutput> output;
         StreamOutputType type;
@@ -172,7 +195,7 @@ private:
     std::unique_ptr<RecordStream> openOne(const std::shared_ptr<Connection>& conn, const std::string& source,
                                           std::uint32_t rate, std::uint32_t channels, StreamOutputType type,
                                           const char* name, std::string* error) {
-        std::vector<std::pair<std::shared_ptr<dispatch::Queue>, std::weak_ptr<StreamOutput>>> targets;
+        std::vector<Route::Target> targets;
         {
             std::lock_guard g(mutex_);
             for (auto& o : outputs_) {
@@ -185,23 +208,25 @@ private:
         options.channels = channels;
         options.fragmentSeconds = kFragmentSeconds;
         options.streamName = name;
-        auto delivery = delivery_;
         // The stream object itself is reached weakly: a late chunk after it went does nothing.
+        auto route = std::make_shared<Route>();
+        route->targets = std::move(targets);
+        route->delivery = delivery_;
+        route->type = type;
+        route->stream = weak_from_this();
+        options.pool = route->pool;
         std::weak_ptr<PulseStream> weak = weak_from_this();
         return RecordStream::open(
             conn, options,
-            [targets, delivery, type, weak](RecordStream::Chunk&& chunk) {
-                auto shared = std::make_shared<const RecordStream::Chunk>(std::move(chunk));
-                for (auto& [queue, output] : targets) {
-                    queue->async([delivery, output = output, shared, type, weak] {
-                        delivery->pass([&] {
-                            auto self = weak.lock();
-                            auto out = output.lock();
-                            if (!self || !out) return;
-                            PulseSampleBuffer buffer(shared);
-                            out->streamDidOutput(*self, buffer, type);
-                        });
-                    });
+            [route](RecordStream::Chunk&& chunk) {
+                if (route->targets.empty()) {
+                    route->pool->recycle(std::move(chunk.samples));
+                    return;
+                }
+                auto* parcel = route->pool->wrap(std::move(chunk), static_cast<int>(route->targets.size()),
+                                                 route);
+                for (std::size_t i = 0; i < route->targets.size(); ++i) {
+                    route->targets[i].first->async([parcel, i] { Route::deliver(parcel, i); });
                 }
             },
             [weak](const std::string& text) {

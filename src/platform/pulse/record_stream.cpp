@@ -16,7 +16,24 @@ RecordStream::RecordStream(std::shared_ptr<Connection> connection, Options optio
     : connection_(std::move(connection)),
       options_(std::move(options)),
       lane_(std::move(onChunk)),
-      timeline_(options_.rate) {}
+      timeline_(options_.rate) {
+    if (!options_.pool) options_.pool = std::make_shared<platform::ChunkPool>();
+}
+
+void RecordStream::restartPending() {
+    // Room for two fragments: the usual hand-over never grows its buffer.
+    const std::size_t fragment =
+        std::max<std::size_t>(1, static_cast<std::size_t>(options_.fragmentSeconds * options_.rate));
+    if (pending_.samples.capacity() == 0) {
+        pending_.samples = options_.pool->samples(2 * fragment * options_.channels);
+    } else {
+        pending_.samples.clear();
+    }
+    pending_.channels = options_.channels;
+    pending_.rate = options_.rate;
+    pending_.firstFrame = frames_;
+    pending_.frames = 0;
+}
 
 void RecordStream::post(Chunk&& chunk) {
     chunk.hostSeconds = timeline_.timeOf(chunk.firstFrame);
@@ -31,8 +48,8 @@ void RecordStream::postPending() {
     if (pending_.samples.size() < 2 * step) {
         if (pending_.samples.empty()) return;
         Chunk whole = std::move(pending_);
-        pending_ = Chunk{};
         whole.frames = static_cast<std::uint32_t>(whole.samples.size() / channels);
+        restartPending();
         post(std::move(whole));
         return;
     }
@@ -40,6 +57,7 @@ void RecordStream::postPending() {
     for (std::size_t at = 0; at < pending_.samples.size(); at += step) {
         Chunk c;
         const std::size_t end = std::min(pending_.samples.size(), at + step);
+        c.samples = options_.pool->samples(step);
         c.samples.assign(pending_.samples.begin() + static_cast<std::ptrdiff_t>(at),
                          pending_.samples.begin() + static_cast<std::ptrdiff_t>(end));
         c.channels = channels;
@@ -48,7 +66,8 @@ void RecordStream::postPending() {
         c.firstFrame = pending_.firstFrame + static_cast<std::int64_t>(at / channels);
         post(std::move(c));
     }
-    pending_ = Chunk{};
+    options_.pool->recycle(std::move(pending_.samples));
+    restartPending();
 }
 
 std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> connection, const Options& options,
@@ -173,11 +192,7 @@ void RecordStream::readAvailable() {
     // Data is handed over a fragment at a time, however finely the server cut it:
     // one hand-over per fragment keeps the wake-ups down the line to what we asked for.
     Chunk& chunk = pending_;
-    if (chunk.samples.empty()) {
-        chunk.channels = channels;
-        chunk.rate = rate;
-        chunk.firstFrame = frames_;
-    }
+    if (chunk.samples.empty()) restartPending();
     while (pa_stream_readable_size(stream_) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/chunk_pool.h"
 #include "platform/host_timeline.h"
 #include "platform/pulse/server_connection.h"
 #include "platform/stream_orderer.h"
@@ -33,6 +34,8 @@ public:
         std::optional<pa_channel_map> channelMap;
         double fragmentSeconds = 0.025;
         std::string streamName = "Velomar Capture";
+        // Where chunk buffers come from; the consumer hands them back when done.
+        std::shared_ptr<platform::ChunkPool> pool;
     };
 
     // Connects and waits (with time-out) until the stream records; nullptr with *error.
@@ -69,6 +72,8 @@ private:
     // Cuts what this stream holds into fragment-sized chunks on its timeline, for the outbox.
     void postPending();
     void post(Chunk&& chunk);
+    // A fresh pending chunk starting at the next frame, its buffer from the pool.
+    void restartPending();
 
     std::shared_ptr<Connection> connection_;
     Options options_;
