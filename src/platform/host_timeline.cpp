@@ -7,6 +7,13 @@
 namespace velomar::platform {
 
 void HostTimeline::addReading(double frame, double seconds) {
+    const bool early = frame < kSettleSeconds * rate_;
+    if (!settled_ && !early && settledReadings_++ == 0) {
+        // The first moments are over: what they said is forgotten, the anchor forms anew.
+        readings_.clear();
+        arrivals_.clear();
+        anchor_.reset();
+    }
     readings_.push_back(seconds - frame / rate_ - bias_);
     lastReading_ = readings_.back();
     if (readings_.size() > kWindow) readings_.pop_front();
@@ -16,8 +23,10 @@ void HostTimeline::addReading(double frame, double seconds) {
     std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(readings_.size()));
     const double candidate = sorted[readings_.size() / 5];
     const auto bound = arrivalBound();
-    if (!anchor_) {
+    if (!anchor_ || !settled_) {
+        // Forming: each reading re-takes the anchor, until the chunks go out with it.
         anchor_ = bound ? std::min(candidate, *bound) : candidate;
+        settled_ = settledReadings_ >= kSettleReadings;
         return;
     }
     if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
@@ -28,11 +37,45 @@ void HostTimeline::addReading(double frame, double seconds) {
         jumped_ = true;
         return;
     }
+    if (takeStep(readings_.back(), bound)) return;
     const double target = bound ? std::min(candidate, *bound) : candidate;
     anchor_ = *anchor_ + std::clamp((target - *anchor_) * 0.1, -kMaxStepSeconds, kMaxStepSeconds);
 }
 
+bool HostTimeline::takeStep(double reading, std::optional<double> bound) {
+    if (reading - *anchor_ <= kStepSeconds) {
+        stepReadings_ = 0;
+        stepArrivals_.reset();
+        stepArrivalCount_ = 0;
+        return false;
+    }
+    stepLow_ = stepReadings_++ == 0 ? reading : std::min(stepLow_, reading);
+    if (stepReadings_ < kStepReadings || stepArrivalCount_ < kStepArrivals) return false;
+    // Late readings alone are jitter; the arrivals must have left their floor too (by the
+    // floor, not the anchor: on some servers data always arrives a while after capture).
+    const double floorStep = stepArrivals_ && bound ? *stepArrivals_ - *bound : 0;
+    const double step = std::min(stepLow_ - *anchor_, floorStep);
+    stepReadings_ = 0;
+    stepArrivals_.reset();
+    stepArrivalCount_ = 0;
+    if (step <= kStepSeconds || step > kJumpSeconds) return false;
+    const auto frames = static_cast<std::int64_t>(std::llround(step * rate_));
+    const double counted = static_cast<double>(frames) / rate_;
+    missingFrames_ += frames;
+    bias_ += counted;
+    for (auto r = readings_.rbegin(); r != readings_.rend() && r - readings_.rbegin() < kStepReadings; ++r) {
+        *r -= counted;
+    }
+    if (lastReading_) *lastReading_ -= counted;
+    return true;
+}
+
 void HostTimeline::addArrival(double endFrame, double seconds) {
+    if (stepReadings_ > 0) {
+        const double a = seconds - endFrame / rate_;
+        stepArrivals_ = stepArrivals_ ? std::min(*stepArrivals_, a) : a;
+        stepArrivalCount_ += 1;
+    }
     arrivals_.push_back(seconds - endFrame / rate_);
     if (arrivals_.size() > kArrivalWindow) arrivals_.pop_front();
     const auto bound = arrivalBound();
@@ -59,8 +102,9 @@ std::optional<double> HostTimeline::arrivalBound() const {
 
 bool HostTimeline::giveUpWaiting(double heldSeconds) {
     const auto bound = arrivalBound();
-    if (anchor_ || heldSeconds < kMaxHoldSeconds || !bound) return false;
-    anchor_ = *bound;
+    if (settled_ || heldSeconds < kMaxHoldSeconds || !(anchor_ || bound)) return false;
+    if (!anchor_) anchor_ = *bound;
+    settled_ = true;
     return true;
 }
 
