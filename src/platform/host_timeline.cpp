@@ -8,7 +8,7 @@ namespace velomar::platform {
 
 void HostTimeline::addReading(double frame, double seconds) {
     const bool early = frame < kSettleSeconds * rate_;
-    if (!settled_ && !early && settledReadings_++ == 0) {
+    if (pipeWire_ && !settled_ && !early && settledReadings_++ == 0) {
         // The first moments are over: what they said is forgotten, the anchor forms anew.
         readings_.clear();
         arrivals_.clear();
@@ -26,7 +26,7 @@ void HostTimeline::addReading(double frame, double seconds) {
     if (!anchor_ || !settled_) {
         // Forming: each reading re-takes the anchor, until the chunks go out with it.
         anchor_ = bound ? std::min(candidate, *bound) : candidate;
-        settled_ = settledReadings_ >= kSettleReadings;
+        settled_ = !pipeWire_ || settledReadings_ >= kSettleReadings;
         return;
     }
     if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
@@ -43,7 +43,7 @@ void HostTimeline::addReading(double frame, double seconds) {
 }
 
 bool HostTimeline::takeStep(double reading, std::optional<double> bound) {
-    if (reading - *anchor_ <= kStepSeconds) {
+    if (!pipeWire_ || reading - *anchor_ <= kStepSeconds) {
         stepReadings_ = 0;
         stepArrivals_.reset();
         stepArrivalCount_ = 0;
@@ -98,6 +98,13 @@ void HostTimeline::addArrival(double endFrame, double seconds) {
 std::optional<double> HostTimeline::arrivalBound() const {
     if (arrivals_.empty()) return std::nullopt;
     return *std::min_element(arrivals_.begin(), arrivals_.end());
+}
+
+bool HostTimeline::stepSuspected() const {
+    // Readings late by a period are common (PulseAudio's come between two device periods);
+    // only arrivals that stay off their floor as well make the data wait.
+    const auto bound = arrivalBound();
+    return stepReadings_ > 0 && stepArrivals_ && bound && *stepArrivals_ - *bound > kStepSeconds;
 }
 
 bool HostTimeline::giveUpWaiting(double heldSeconds) {

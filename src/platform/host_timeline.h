@@ -19,7 +19,9 @@ namespace velomar::platform {
 // (frames lost in an overrun). Until the first reading there is no anchor: the stream
 // holds its chunks.
 //
-// A stream's first moments mislead: on PipeWire the first reports put frames 15 to 30 ms
+// Two ways of PipeWire's, handled only for a stream on PipeWire (on PulseAudio a
+// monitor's readings and arrivals move together by several ms when a playback starts,
+// with no frame lost). A stream's first moments mislead: on PipeWire the first reports put frames 15 to 30 ms
 // too early, and the first chunks come faster than they were captured, so their arrivals
 // bound the anchor too early as well. Readings and arrivals of the first kSettleSeconds
 // of frames only make a provisional anchor; the first reading after them starts afresh,
@@ -34,6 +36,8 @@ namespace velomar::platform {
 class HostTimeline {
 public:
     explicit HostTimeline(double rate) : rate_(rate) {}
+    // The stream is served by PipeWire: before the first reading.
+    void expectPipeWire() { pipeWire_ = true; }
     // A timing report: frame `frame` was captured at host time `seconds`.
     void addReading(double frame, double seconds);
     // Frames up to `endFrame` had arrived by host time `seconds`.
@@ -45,9 +49,10 @@ public:
     std::optional<double> anchor() const { return anchor_; }
     // The latest reading lies far from the anchor: frames may have gone missing, and the
     // window of readings has not decided yet whether to jump.
-    // So does a reading that suggests a small step, until the next ones confirm or refute it.
+    // So does a small step that the readings suggest and the arrivals since do not refute,
+    // until it is confirmed or refuted.
     bool unsettled() const {
-        return anchor_ && lastReading_ && (std::fabs(*lastReading_ - *anchor_) > kJumpSeconds || stepReadings_ > 0);
+        return anchor_ && lastReading_ && (std::fabs(*lastReading_ - *anchor_) > kJumpSeconds || stepSuspected());
     }
     // Frames the server lost since the last call, to be filled with silence where the data
     // not yet stamped begins.
@@ -67,6 +72,7 @@ public:
 
 private:
     std::optional<double> arrivalBound() const;
+    bool stepSuspected() const;
     // Counts a confirmed small step in as lost frames; true when it did.
     bool takeStep(double reading, std::optional<double> bound);
     double rate_;
@@ -83,6 +89,7 @@ private:
     std::optional<double> stepArrivals_;
     int stepArrivalCount_ = 0;
     std::int64_t missingFrames_ = 0;
+    bool pipeWire_ = false;
     int settledReadings_ = 0;  // readings past the first moments, up to kSettleReadings
     bool settled_ = false;
 };

@@ -207,6 +207,7 @@ TEST(HostTimelineTest, APipeWireStreamsFirstMomentsDoNotPlaceIt) {
     for (const auto& log : logs) {
         SCOPED_TRACE(log.name);
         HostTimeline timeline(log.rate);
+        timeline.expectPipeWire();
         std::optional<double> placedAt;
         replay(timeline, log, [&] {
             if (timeline.settled() && !placedAt) placedAt = timeline.anchor();
@@ -252,6 +253,7 @@ TEST(HostTimelineTest, FramesThePipeWireServerLostAreCountedInAndJitterIsNot) {
         SCOPED_TRACE(c.name);
         // A second of clean stream first, so that the timeline has settled.
         Feed f;
+        f.timeline.expectPipeWire();
         for (int i = 0; i < 40; ++i) f.fragment(0.001 + (i % 3) * 0.0017, 0.0002);
         ASSERT_TRUE(f.timeline.settled());
         const double anchor = *f.timeline.anchor();

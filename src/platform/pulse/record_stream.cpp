@@ -61,6 +61,8 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
     std::unique_ptr<RecordStream> rs(new RecordStream(connection, options, std::move(onChunk)));
     rs->onFailure_ = std::move(onFailure);
     Connection& c = *connection;
+    const auto server = c.serverInfo();
+    if (server && server->serverName.find("PipeWire") != std::string::npos) rs->timeline_.expectPipeWire();
 
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32NE;
