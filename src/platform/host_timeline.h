@@ -19,9 +19,10 @@ namespace velomar::platform {
 // (frames lost in an overrun). Until the first reading there is no anchor: the stream
 // holds its chunks.
 //
-// Two ways of PipeWire's, handled only for a stream on PipeWire (on PulseAudio a
-// monitor's readings and arrivals move together by several ms when a playback starts,
-// with no frame lost). A stream's first moments mislead: on PipeWire the first reports put frames 15 to 30 ms
+// Two ways of PipeWire's are handled for a stream on PipeWire only: on PulseAudio,
+// readings and arrivals also move together by several ms with no frame lost.
+//
+// A stream's first moments mislead: on PipeWire the first reports put frames 15 to 31 ms
 // too early, and the first chunks come faster than they were captured, so their arrivals
 // bound the anchor too early as well. Readings and arrivals of the first kSettleSeconds
 // of frames only make a provisional anchor; the first reading after them starts afresh,
