@@ -7,6 +7,13 @@
 namespace velomar::platform {
 
 void HostTimeline::addReading(double frame, double seconds) {
+    const bool early = frame < kSettleSeconds * rate_;
+    if (pipeWire_ && !settled_ && !early && settledReadings_++ == 0) {
+        // The first moments are over: what they said is forgotten, the anchor forms anew.
+        readings_.clear();
+        arrivals_.clear();
+        anchor_.reset();
+    }
     lastReading_ = seconds - frame / rate_ - bias_;
     readings_.push(*lastReading_);
     // Sorted on the stack: a reading comes with every fragment, and the window is small.
@@ -15,8 +22,10 @@ void HostTimeline::addReading(double frame, double seconds) {
     std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(readings_.size()));
     const double candidate = sorted[readings_.size() / 5];
     const auto bound = arrivalBound();
-    if (!anchor_) {
+    if (!anchor_ || !settled_) {
+        // Forming: each reading re-takes the anchor, until the chunks go out with it.
         anchor_ = bound ? std::min(candidate, *bound) : candidate;
+        settled_ = !pipeWire_ || settledReadings_ >= kSettleReadings;
         return;
     }
     if (std::fabs(candidate - *anchor_) > kJumpSeconds) {
@@ -27,12 +36,45 @@ void HostTimeline::addReading(double frame, double seconds) {
         jumped_ = true;
         return;
     }
+    if (takeStep(*lastReading_, bound)) return;
     const double target = bound ? std::min(candidate, *bound) : candidate;
     anchor_ = *anchor_ + std::clamp((target - *anchor_) * 0.1, -kMaxStepSeconds, kMaxStepSeconds);
 }
 
+bool HostTimeline::takeStep(double reading, std::optional<double> bound) {
+    if (!pipeWire_ || reading - *anchor_ <= kStepSeconds) {
+        stepReadings_ = 0;
+        stepArrivals_.reset();
+        stepArrivalCount_ = 0;
+        return false;
+    }
+    stepLow_ = stepReadings_++ == 0 ? reading : std::min(stepLow_, reading);
+    if (stepReadings_ < kStepReadings || stepArrivalCount_ < kStepArrivals) return false;
+    // Late readings alone are jitter; the arrivals must have left their floor too (by the
+    // floor, not the anchor: on some servers data always arrives a while after capture).
+    const double floorStep = stepArrivals_ && bound ? *stepArrivals_ - *bound : 0;
+    const double step = std::min(stepLow_ - *anchor_, floorStep);
+    stepReadings_ = 0;
+    stepArrivals_.reset();
+    stepArrivalCount_ = 0;
+    if (step <= kStepSeconds || step > kJumpSeconds) return false;
+    const auto frames = static_cast<std::int64_t>(std::llround(step * rate_));
+    const double counted = static_cast<double>(frames) / rate_;
+    missingFrames_ += frames;
+    bias_ += counted;
+    const auto adjusted = std::min(readings_.size(), static_cast<std::size_t>(kStepReadings));
+    for (std::size_t i = 0; i < adjusted; ++i) readings_.newest(i) -= counted;
+    if (lastReading_) *lastReading_ -= counted;
+    return true;
+}
+
 void HostTimeline::addArrival(double endFrame, double seconds) {
-    arrivals_.push(seconds - endFrame / rate_);
+    const double arrival = seconds - endFrame / rate_;
+    if (stepReadings_ > 0) {
+        stepArrivals_ = stepArrivals_ ? std::min(*stepArrivals_, arrival) : arrival;
+        stepArrivalCount_ += 1;
+    }
+    arrivals_.push(arrival);
     const auto bound = arrivalBound();
     const bool jumped = std::exchange(jumped_, false);
     if (!anchor_ || !bound || *anchor_ <= *bound) return;
@@ -55,10 +97,18 @@ std::optional<double> HostTimeline::arrivalBound() const {
     return *std::min_element(arrivals_.begin(), arrivals_.end());
 }
 
+bool HostTimeline::stepSuspected() const {
+    // Readings late by a period are common (PulseAudio's come between two device periods);
+    // only arrivals that stay off their floor as well make the data wait.
+    const auto bound = arrivalBound();
+    return stepReadings_ > 0 && stepArrivals_ && bound && *stepArrivals_ - *bound > kStepSeconds;
+}
+
 bool HostTimeline::giveUpWaiting(double heldSeconds) {
     const auto bound = arrivalBound();
-    if (anchor_ || heldSeconds < kMaxHoldSeconds || !bound) return false;
-    anchor_ = *bound;
+    if (settled_ || heldSeconds < kMaxHoldSeconds || !(anchor_ || bound)) return false;
+    if (!anchor_) anchor_ = *bound;
+    settled_ = true;
     return true;
 }
 

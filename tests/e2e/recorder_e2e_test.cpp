@@ -287,10 +287,7 @@ TEST_F(RecorderE2ETest, TheSameInstantOnBothSourcesLandsTogetherInTheMix) {
     const double rate = 48000;
     const double period = 0.5;
     const double burst = 0.02;
-    auto shape = [&](double t, double f) {
-        if (t < 0 || t >= burst) return 0.0;
-        return 0.3 * std::sin(2 * M_PI * f * t) * 0.5 * (1 - std::cos(2 * M_PI * t / burst));
-    };
+    auto shape = [&](double t, double f) { return testing::burstShape(t, f, burst); };
     const std::string raw = out("clicks.raw");
     {
         std::ofstream f(raw, std::ios::binary);
@@ -314,41 +311,15 @@ TEST_F(RecorderE2ETest, TheSameInstantOnBothSourcesLandsTogetherInTheMix) {
     auto wav = testing::readWav(out());
     ASSERT_TRUE(wav);
 
-    // Templates of the two bursts at 16 kHz; each burst's position is where the mix
-    // correlates best with its template.
-    std::vector<double> t1;
-    std::vector<double> t2;
-    for (int i = 0; i < static_cast<int>(burst * 16000); ++i) {
-        t1.push_back(shape(i / 16000.0, 3000));
-        t2.push_back(shape(i / 16000.0, 1000));
-    }
-    auto correlate = [&](const std::vector<double>& tpl, std::size_t at) {
-        double s = 0;
-        for (std::size_t k = 0; k < tpl.size() && at + k < wav->samples.size(); ++k) s += tpl[k] * wav->samples[at + k];
-        return s;
-    };
-    auto locate = [&](const std::vector<double>& tpl, std::size_t from, std::size_t to) {
-        std::size_t best = from;
-        double bestValue = -1e9;
-        for (std::size_t i = from; i < to; ++i) {
-            const double c = correlate(tpl, i);
-            if (c > bestValue) {
-                bestValue = c;
-                best = i;
-            }
-        }
-        // Parabolic refinement to a fraction of a sample.
-        const double l = correlate(tpl, best - 1);
-        const double r = correlate(tpl, best + 1);
-        const double denom = l - 2 * bestValue + r;
-        return std::pair<double, double>{static_cast<double>(best) + (denom != 0 ? 0.5 * (l - r) / denom : 0), bestValue};
+    auto locate = [&](double f, std::size_t from, std::size_t to) {
+        return testing::locateBurst(wav->samples, f, burst, from, to);
     };
     std::vector<double> offsets;
     const auto window = static_cast<std::size_t>(period * 16000);
     for (std::size_t start = window; start + 2 * window < wav->samples.size(); start += window) {
-        auto [p1, v1] = locate(t1, start, start + window);
+        auto [p1, v1] = locate(3000, start, start + window);
         const auto from = static_cast<std::size_t>(std::max(0.0, p1 - 0.1 * 16000));
-        auto [p2, v2] = locate(t2, from, from + static_cast<std::size_t>(0.2 * 16000));
+        auto [p2, v2] = locate(1000, from, from + static_cast<std::size_t>(0.2 * 16000));
         if (v1 > 0.05 && v2 > 0.05) offsets.push_back((p2 - p1) / 16.0);  // ms, mic minus system
     }
     ASSERT_GE(offsets.size(), 4u) << "bursts not found in the mix";

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/event_schema.h"
@@ -259,6 +261,39 @@ inline double toneAmplitude(const std::vector<float>& s, std::size_t begin, std:
     const double power = q1 * q1 + q2 * q2 - q1 * q2 * coeff;
     const double n = static_cast<double>(std::min(end, s.size()) - begin);
     return n > 0 ? 2 * std::sqrt(std::max(0.0, power)) / n : 0;
+}
+
+// A sine burst of `length` seconds under a Hann window, for placing one instant in a mix.
+inline double burstShape(double t, double frequency, double length) {
+    if (t < 0 || t >= length) return 0.0;
+    return 0.3 * std::sin(2 * M_PI * frequency * t) * 0.5 * (1 - std::cos(2 * M_PI * t / length));
+}
+
+// Where in the 16 kHz samples [from, to) such a burst correlates best, to a fraction of a
+// sample, and the correlation there.
+inline std::pair<double, double> locateBurst(const std::vector<float>& s, double frequency, double length,
+                                             std::size_t from, std::size_t to) {
+    std::vector<double> tpl;
+    for (int i = 0; i < static_cast<int>(length * 16000); ++i) tpl.push_back(burstShape(i / 16000.0, frequency, length));
+    auto correlate = [&](std::size_t at) {
+        double sum = 0;
+        for (std::size_t k = 0; k < tpl.size() && at + k < s.size(); ++k) sum += tpl[k] * s[at + k];
+        return sum;
+    };
+    from = std::max<std::size_t>(from, 1);
+    std::size_t best = from;
+    double bestValue = -1e9;
+    for (std::size_t i = from; i < to; ++i) {
+        const double c = correlate(i);
+        if (c > bestValue) {
+            bestValue = c;
+            best = i;
+        }
+    }
+    const double l = correlate(best - 1);
+    const double r = correlate(best + 1);
+    const double denom = l - 2 * bestValue + r;
+    return {static_cast<double>(best) + (denom != 0 ? 0.5 * (l - r) / denom : 0), bestValue};
 }
 
 }  // namespace velomar::testing

@@ -80,6 +80,8 @@ std::unique_ptr<RecordStream> RecordStream::open(std::shared_ptr<Connection> con
     std::unique_ptr<RecordStream> rs(new RecordStream(connection, options, std::move(onChunk)));
     rs->onFailure_ = std::move(onFailure);
     Connection& c = *connection;
+    const auto server = c.serverInfo();
+    if (server && server->serverName.find("PipeWire") != std::string::npos) rs->timeline_.expectPipeWire();
 
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32NE;
@@ -232,6 +234,13 @@ void RecordStream::readAvailable() {
             ++readingsTaken_;
         }
     }
+    // Frames the server lost become silence where the data not yet stamped begins, so that
+    // what follows keeps its place against the other streams.
+    if (const std::int64_t missing = timeline_.takeMissingFrames()) {
+        chunk.samples.insert(chunk.samples.begin(), static_cast<std::size_t>(missing) * channels, 0.0f);
+        chunk.frames = static_cast<std::uint32_t>(chunk.samples.size() / channels);
+        frames_ += missing;
+    }
     // After the reading: an arrival that contradicts a reading's jump must have the last word.
     timeline_.addArrival(static_cast<double>(frames_), now);
     // Frequent reports while the anchor forms or is in doubt, then a few a second: each is
@@ -248,7 +257,7 @@ void RecordStream::readAvailable() {
     // such a burst would be seconds late; a timing report comes within the hold instead.
     if (lane_.holding()) {
         if (heldSince_ < 0) heldSince_ = now;
-        if (timeline_.anchor() || timeline_.giveUpWaiting(now - heldSince_)) {
+        if (timeline_.settled() || timeline_.giveUpWaiting(now - heldSince_)) {
             lane_.release();
             postPending();
         }
