@@ -24,11 +24,13 @@
 
 #include <cstdint>
 
+#include "platform/pcm.h"
+
 namespace velomar {
 
 class ClockFollower {
 public:
-    static constexpr double kRate = 16000;            // timeline samples per host second
+    static constexpr double kRate = pcm::kCanonicalRate;            // timeline samples per host second
     static constexpr double kWindowSeconds = 20;      // tracker's longest memory
     static constexpr double kPullSeconds = 10;        // residual offset removed over this time
     static constexpr double kSmoothSeconds = 1;       // ratio follows its target this slowly

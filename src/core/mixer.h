@@ -64,7 +64,7 @@ public:
     };
     State state();
 
-    static constexpr std::int64_t kRate = 16000;
+    static constexpr std::int64_t kRate = pcm::kCanonicalRate;
     static constexpr std::int64_t kJitterTolerance = 1600;
     static constexpr std::int64_t kJumpLimit = 2400000;
     static constexpr std::int64_t kSlack = 8000;

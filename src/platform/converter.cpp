@@ -30,7 +30,7 @@ namespace velomar::pcm {
 
 namespace {
 
-constexpr double kOutputRate = 16000;
+constexpr double kOutputRate = kCanonicalRate;
 constexpr double kMinRate = 1;
 constexpr double kMaxRate = 1073741824.0;  // 2^30
 

@@ -60,22 +60,25 @@ std::optional<Format> Format::fromStreamDescription(const StreamDescription& d) 
 
 std::uint32_t Format::bytesPerSample() const { return sampleBytes(type_); }
 
-StreamDescription Format::streamDescription() const {
+StreamDescription linearDescription(SampleType type, double sampleRate, std::uint32_t channels, bool interleaved) {
     StreamDescription d;
-    d.sampleRate = rate_;
+    d.sampleRate = sampleRate;
     d.formatID = kFormatLinearPCM;
-    d.formatFlags = kFlagIsPacked | (type_ == SampleType::float32 ? kFlagIsFloat : kFlagIsSignedInteger);
-    if (!interleaved_) d.formatFlags |= kFlagIsNonInterleaved;
+    d.formatFlags = kFlagIsPacked | (type == SampleType::float32 ? kFlagIsFloat : kFlagIsSignedInteger);
+    if (!interleaved) d.formatFlags |= kFlagIsNonInterleaved;
     if (kNativeBigEndian) d.formatFlags |= kFlagIsBigEndian;
-    const std::uint64_t frameBytes = std::uint64_t(bytesPerSample()) * (interleaved_ ? channels_ : 1u);
-    // A frame wider than 32 bits of bytes cannot be described; 0 marks it unusable.
+    const std::uint64_t frameBytes = std::uint64_t(sampleBytes(type)) * (interleaved ? channels : 1u);
     const auto bytes = frameBytes > std::numeric_limits<std::uint32_t>::max() ? 0u : std::uint32_t(frameBytes);
     d.bytesPerPacket = bytes;
     d.framesPerPacket = 1;
     d.bytesPerFrame = bytes;
-    d.channelsPerFrame = channels_;
-    d.bitsPerChannel = bytesPerSample() * 8;
+    d.channelsPerFrame = channels;
+    d.bitsPerChannel = sampleBytes(type) * 8;
     return d;
+}
+
+StreamDescription Format::streamDescription() const {
+    return linearDescription(type_, rate_, channels_, interleaved_);
 }
 
 bool Format::operator==(const Format& other) const {
@@ -293,6 +296,12 @@ std::uint64_t hostTimeForSeconds(double seconds) {
     if (__builtin_add_overflow(static_cast<std::uint64_t>(whole) * 1000000000u, fraction, &ticks))
         return std::numeric_limits<std::uint64_t>::max();
     return ticks;
+}
+
+void copyChannel(const float* interleaved, std::uint32_t channels, std::uint32_t channel, std::size_t firstFrame,
+                 std::size_t frames, float* out) {
+    const float* from = interleaved + firstFrame * channels + channel;
+    for (std::size_t f = 0; f < frames; ++f) out[f] = from[f * channels];
 }
 
 }  // namespace velomar::pcm

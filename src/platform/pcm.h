@@ -50,6 +50,13 @@ struct AudioBufferList {
 
 enum class SampleType : std::uint32_t { float32 = 1, int16 = 3, int32 = 4 };  // common-format codes
 
+// Every source is converted to this rate: the timeline's samples per host second.
+inline constexpr std::uint32_t kCanonicalRate = 16000;
+
+// The description of packed native-endian linear PCM, as devices and streams report theirs.
+// bytesPerFrame is 0 when a frame would not fit 32 bits of bytes (unusable, never accepted).
+StreamDescription linearDescription(SampleType type, double sampleRate, std::uint32_t channels, bool interleaved);
+
 class Format {
 public:
     // Fails (nullopt) for a rate that is not finite and positive or for 0 channels.
@@ -135,6 +142,11 @@ BufferPtr deepCopy(const Buffer& source);
 // Largest absolute sample value of a float buffer, across all channels; 0 for an empty or
 // non-float buffer. NaN samples never win; values above 1 are not clamped.
 float peak(const Buffer& buffer);
+
+// Channel `channel` of frames [firstFrame, firstFrame + frames) of interleaved samples, into
+// one planar buffer that holds at least `frames` samples.
+void copyChannel(const float* interleaved, std::uint32_t channels, std::uint32_t channel, std::size_t firstFrame,
+                 std::size_t frames, float* out);
 
 // Converts any supported format to 16 kHz mono float, one continuous stream per converter.
 // Output for each input buffer tracks the rate ratio (no bursts), behind the input by

@@ -174,6 +174,18 @@ TEST(PcmBuffer, WrapRefusesListsThatDoNotMatchTheFormat) {
     for (const auto& c : cases) EXPECT_FALSE(Buffer::wrap(c.format, c.list)) << c.what;
 }
 
+TEST(PcmBuffer, CopyChannelTakesOneChannelOfAWindowOfInterleavedFrames) {
+    // Three channels, frame f channel c holds 10 f + c.
+    std::vector<float> interleaved;
+    for (int f = 0; f < 5; ++f)
+        for (int c = 0; c < 3; ++c) interleaved.push_back(float(10 * f + c));
+    std::vector<float> out(3, -1.0f);
+    copyChannel(interleaved.data(), 3, 2, 1, 2, out.data());
+    EXPECT_EQ(out, (std::vector<float>{12, 22, -1}));  // frames 1 and 2 only, nothing past them
+    copyChannel(interleaved.data(), 3, 0, 4, 1, out.data());
+    EXPECT_EQ(out[0], 40);
+}
+
 TEST(PcmHostClock, TicksAreMonotonicNanoseconds) {
     const std::uint64_t a = hostTimeNow();
     const std::uint64_t b = hostTimeNow();

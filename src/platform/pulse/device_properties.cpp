@@ -7,19 +7,6 @@ namespace velomar::pulse {
 
 using namespace platform;
 
-pcm::StreamDescription floatDescription(double rate, std::uint32_t channels, bool nonInterleaved) {
-    pcm::StreamDescription d;
-    d.sampleRate = rate;
-    d.formatID = pcm::kFormatLinearPCM;
-    d.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked | (nonInterleaved ? pcm::kFlagIsNonInterleaved : 0u);
-    d.framesPerPacket = 1;
-    d.bytesPerFrame = nonInterleaved ? 4 : 4 * channels;
-    d.bytesPerPacket = d.bytesPerFrame;
-    d.channelsPerFrame = channels;
-    d.bitsPerChannel = 32;
-    return d;
-}
-
 namespace {
 
 // A stream configuration in the scope the device has (one buffer of all its channels),
@@ -135,7 +122,7 @@ OSStatus DeviceProperties::getPropertyDataSize(AudioObjectID object, const Prope
 OSStatus DeviceProperties::aggregateProperty(const SystemAudioFollower::AggregateView& agg,
                                              const PropertyAddress& address, std::uint32_t& ioSize, void* data) {
     if (address.selector == selector::streamFormat && address.scope == scope::input) {
-        return writeValue(floatDescription(agg.rate, agg.channels, false), ioSize, data);
+        return writeValue(pcm::linearDescription(pcm::SampleType::float32, agg.rate, agg.channels, true), ioSize, data);
     }
     if (address.selector == selector::nominalSampleRate) return writeValue(double(agg.rate), ioSize, data);
     if (address.selector == selector::streamConfiguration) {
@@ -164,9 +151,11 @@ OSStatus DeviceProperties::getPropertyData(AudioObjectID object, const PropertyA
     switch (address.selector) {
     case selector::nominalSampleRate:
         return writeValue(static_cast<double>(dev->info.rate), ioSize, data);
-    case selector::streamFormat:
+    case selector::streamFormat: {
         if (!inScope) return kErrUnknownProperty;
-        return writeValue(floatDescription(dev->info.rate, dev->info.channels, false), ioSize, data);
+        const auto description = pcm::linearDescription(pcm::SampleType::float32, dev->info.rate, dev->info.channels, true);
+        return writeValue(description, ioSize, data);
+    }
     case selector::streamConfiguration:
         return writeConfiguration(inScope, dev->info.channels, ioSize, data);
     default:

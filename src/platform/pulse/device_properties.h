@@ -16,9 +16,6 @@
 
 namespace velomar::pulse {
 
-// Float samples at `rate`, interleaved unless asked otherwise.
-pcm::StreamDescription floatDescription(double rate, std::uint32_t channels, bool nonInterleaved);
-
 // Copies a fixed-size property value out, as the hardware layer's callers expect.
 template <typename T>
 platform::OSStatus writeValue(const T& value, std::uint32_t& ioSize, void* data) {

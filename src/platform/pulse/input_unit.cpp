@@ -188,7 +188,8 @@ OSStatus InputUnits::getProperty(AudioUnit unitID, std::uint32_t property, std::
         OSStatus status = kNoError;
         auto dev = properties_->resolve(device, &status);
         if (!dev) return status;
-        return writeValue(floatDescription(dev->info.rate, dev->info.channels, false), ioSize, data);
+        const auto description = pcm::linearDescription(pcm::SampleType::float32, dev->info.rate, dev->info.channels, true);
+        return writeValue(description, ioSize, data);
     }
     default:
         return kUnitErrInvalidProperty;
@@ -263,10 +264,7 @@ OSStatus InputUnits::render(AudioUnit unitID, std::uint32_t*, const AudioTimeSta
     for (std::uint32_t c = 0; c < chunk.channels; ++c) {
         auto& buffer = list.buffers[c];
         if (!buffer.data || buffer.dataByteSize < frames * sizeof(float)) return kErrBadPropertySize;
-        auto* out = static_cast<float*>(buffer.data);
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            out[f] = chunk.samples[static_cast<std::size_t>(f) * chunk.channels + c];
-        }
+        pcm::copyChannel(chunk.samples.data(), chunk.channels, c, 0, frames, static_cast<float*>(buffer.data));
         buffer.dataByteSize = frames * static_cast<std::uint32_t>(sizeof(float));
     }
     return kNoError;

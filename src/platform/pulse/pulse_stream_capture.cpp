@@ -20,16 +20,7 @@ public:
     bool isValid() const override { return chunk_ != nullptr; }
     std::int64_t numSamples() const override { return chunk_->frames; }
     std::optional<pcm::StreamDescription> streamDescription() const override {
-        pcm::StreamDescription d;
-        d.sampleRate = chunk_->rate;
-        d.formatID = pcm::kFormatLinearPCM;
-        d.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked;
-        d.framesPerPacket = 1;
-        d.bytesPerFrame = 4 * chunk_->channels;
-        d.bytesPerPacket = d.bytesPerFrame;
-        d.channelsPerFrame = chunk_->channels;
-        d.bitsPerChannel = 32;
-        return d;
+        return pcm::linearDescription(pcm::SampleType::float32, chunk_->rate, chunk_->channels, true);
     }
     OSStatus copyPCMData(std::int32_t start, std::int32_t frames, pcm::AudioBufferList& list) const override {
         if (start < 0 || frames < 0 || static_cast<std::int64_t>(start) + frames > chunk_->frames) {
@@ -50,10 +41,8 @@ public:
             if (!b.data || b.dataByteSize < static_cast<std::size_t>(frames) * sizeof(float)) {
                 return kErrBadPropertySize;
             }
-            auto* out = static_cast<float*>(b.data);
-            for (std::int32_t f = 0; f < frames; ++f) {
-                out[f] = chunk_->samples[(static_cast<std::size_t>(start + f)) * channels + c];
-            }
+            pcm::copyChannel(chunk_->samples.data(), static_cast<std::uint32_t>(channels), static_cast<std::uint32_t>(c),
+                             static_cast<std::size_t>(start), static_cast<std::size_t>(frames), static_cast<float*>(b.data));
         }
         return kNoError;
     }

@@ -111,32 +111,18 @@ std::vector<std::pair<dispatch::Queue*, dispatch::Work>> State::notifications(Au
     return out;
 }
 
-pcm::StreamDescription packedFloat(double rate, std::uint32_t channels, bool interleaved) {
-    pcm::StreamDescription d;
-    d.sampleRate = rate;
-    d.formatID = pcm::kFormatLinearPCM;
-    d.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked | (interleaved ? 0u : pcm::kFlagIsNonInterleaved);
-    std::uint32_t perBuffer = interleaved ? channels : 1u;
-    d.bytesPerFrame = 4 * perBuffer;
-    d.bytesPerPacket = d.bytesPerFrame;
-    d.framesPerPacket = 1;
-    d.channelsPerFrame = channels;
-    d.bitsPerChannel = 32;
-    return d;
-}
-
 pcm::StreamDescription hardwareFormatOf(const State::Device& device) {
     if (device.aggregate) return device.aggregateFormat.value_or(pcm::StreamDescription{});
     if (device.config.hardwareFormat) return *device.config.hardwareFormat;
     std::uint32_t channels = 0;
     for (auto c : device.config.inputStreams) channels += c;
-    return packedFloat(device.config.nominalSampleRate, channels);
+    return pcm::linearDescription(pcm::SampleType::float32, device.config.nominalSampleRate, channels, true);
 }
 
 // ---- SimAudioHardware: properties ----------------------------------------------
 
 SimAudioHardware::SimAudioHardware() : state_(std::make_shared<State>()) {
-    state_->aggregateFormat = packedFloat(48000.0, 1);
+    state_->aggregateFormat = pcm::linearDescription(pcm::SampleType::float32, 48000.0, 1, true);
 }
 
 SimAudioHardware::~SimAudioHardware() = default;
@@ -338,12 +324,37 @@ void SimAudioHardware::notifyPropertyChanged(AudioObjectID object, const Propert
 
 // ---- taps and aggregate devices ---------------------------------------------
 
+namespace {
+
+// A create call's journal entries; the status when an injected fault fails it.
+template <typename Description, typename Id>
+std::optional<OSStatus> recordCreate(State& s, const char* name, std::vector<Description>& descriptions,
+                                     const Description& description, Id& outId) {
+    s.log(name);
+    descriptions.push_back(description);
+    return failedCreation(s.fault(name), outId);
+}
+
+// Destroys an object of `table`: unknown (or not of the kind) is a bad object; what still
+// refers to it is reported as a violation, and it goes anyway, as the real layer lets it.
+template <typename Table, typename Accept, typename ReportUsers>
+OSStatus destroyObject(State& s, const char* name, Table& table, AudioObjectID object, Accept accept,
+                       ReportUsers reportUsers) {
+    return s.call(name, [&]() -> OSStatus {
+        auto it = table.find(object);
+        if (it == table.end() || !accept(it->second)) return kErrBadObject;
+        reportUsers(it->second);
+        table.erase(it);
+        return kNoError;
+    }, object);
+}
+
+}  // namespace
+
 OSStatus SimAudioHardware::createProcessTap(const TapDescription& description, AudioObjectID& outTap) {
     std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("createProcessTap");
-    s.tapDescriptions.push_back(description);
-    if (auto status = failedCreation(s.fault("createProcessTap"), outTap)) return *status;
+    if (auto status = recordCreate(s, "createProcessTap", s.tapDescriptions, description, outTap)) return *status;
     AudioObjectID id = s.nextObject++;
     s.taps[id] = State::Tap{"sim-tap-" + std::to_string(id)};
     ++s.created.taps;
@@ -353,26 +364,23 @@ OSStatus SimAudioHardware::createProcessTap(const TapDescription& description, A
 
 OSStatus SimAudioHardware::destroyProcessTap(AudioObjectID tap) {
     auto& s = *state_;
-    return s.call("destroyProcessTap", [&]() -> OSStatus {
-        auto it = s.taps.find(tap);
-        if (it == s.taps.end()) return kErrBadObject;
-        for (const auto& [id, d] : s.devices) {
-            if (std::find(d.tapUIDs.begin(), d.tapUIDs.end(), it->second.uid) != d.tapUIDs.end()) {
-                s.violations.push_back("destroyProcessTap: tap still in aggregate device " + std::to_string(id));
-            }
-        }
-        s.taps.erase(it);
-        return kNoError;
-    }, tap);
+    return destroyObject(s, "destroyProcessTap", s.taps, tap, [](const State::Tap&) { return true; },
+                         [&s](const State::Tap& t) {
+                             for (const auto& [id, d] : s.devices) {
+                                 if (std::find(d.tapUIDs.begin(), d.tapUIDs.end(), t.uid) == d.tapUIDs.end()) continue;
+                                 s.violations.push_back("destroyProcessTap: tap still in aggregate device " +
+                                                        std::to_string(id));
+                             }
+                         });
 }
 
 OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
                                                  AudioObjectID& outDevice) {
     std::lock_guard lock(state_->mutex);
     auto& s = *state_;
-    s.log("createAggregateDevice");
-    s.aggregateDescriptions.push_back(description);
-    if (auto status = failedCreation(s.fault("createAggregateDevice"), outDevice)) return *status;
+    if (auto status = recordCreate(s, "createAggregateDevice", s.aggregateDescriptions, description, outDevice)) {
+        return *status;
+    }
     AudioObjectID id = s.nextObject++;
     State::Device d;
     d.aggregate = true;
@@ -388,15 +396,13 @@ OSStatus SimAudioHardware::createAggregateDevice(const AggregateDeviceDescriptio
 
 OSStatus SimAudioHardware::destroyAggregateDevice(AudioObjectID device) {
     auto& s = *state_;
-    return s.call("destroyAggregateDevice", [&]() -> OSStatus {
-        auto it = s.devices.find(device);
-        if (it == s.devices.end() || !it->second.aggregate) return kErrBadObject;
-        for (const auto& [id, p] : s.ioProcs) {
-            if (p.device == device) s.violations.push_back("destroyAggregateDevice: IOProc still registered");
-        }
-        s.devices.erase(it);
-        return kNoError;
-    }, device);
+    return destroyObject(s, "destroyAggregateDevice", s.devices, device,
+                         [](const State::Device& d) { return d.aggregate; },
+                         [&s, device](const State::Device&) {
+                             for (const auto& [id, p] : s.ioProcs) {
+                                 if (p.device == device) s.violations.push_back("destroyAggregateDevice: IOProc still registered");
+                             }
+                         });
 }
 
 // ---- IOProcs ----------------------------------------------------------------

@@ -20,7 +20,7 @@ pcm::StreamDescription clientFormatOf(const State& s, const State::Unit& u) {
     auto it = s.devices.find(u.info.device);
     if (it == s.devices.end()) return {};
     auto hw = hardwareFormatOf(it->second);
-    return packedFloat(hw.sampleRate, hw.channelsPerFrame, false);
+    return pcm::linearDescription(pcm::SampleType::float32, hw.sampleRate, hw.channelsPerFrame, false);
 }
 
 // The unit a call addresses, once an injected fault has had its chance to fail the

@@ -252,15 +252,7 @@ void Scenario::run() {
 void Scenario::runTapAudio() {
     // Packed mono float at 48 kHz: the aggregate device's stream format unless a test
     // sets another one.
-    pcm::StreamDescription format;
-    format.sampleRate = 48000;
-    format.formatID = pcm::kFormatLinearPCM;
-    format.formatFlags = pcm::kFlagIsFloat | pcm::kFlagIsPacked;
-    format.bytesPerPacket = 4;
-    format.framesPerPacket = 1;
-    format.bytesPerFrame = 4;
-    format.channelsPerFrame = 1;
-    format.bitsPerChannel = 32;
+    pcm::StreamDescription format = pcm::linearDescription(pcm::SampleType::float32, 48000, 1, true);
     std::vector<std::vector<float>> channels(1, std::vector<float>(tapFrames_));
     double phase = 0;
     while (pause(tapPeriod_)) {

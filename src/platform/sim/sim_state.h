@@ -120,8 +120,6 @@ std::optional<OSStatus> failedCreation(const std::optional<Fault>& fault, Id& ou
     return fault->status;
 }
 
-// Packed float at `rate` with `channels`, interleaved: what a device reports by default.
-pcm::StreamDescription packedFloat(double rate, std::uint32_t channels, bool interleaved = true);
 // Input format of a device as the HAL unit sees it.
 pcm::StreamDescription hardwareFormatOf(const SimAudioHardware::State::Device& device);
 

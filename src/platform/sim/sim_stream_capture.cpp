@@ -20,20 +20,6 @@ T lockedCopy(std::mutex& mutex, const T& field) {
     return field;
 }
 
-pcm::StreamDescription linearDescription(double sampleRate, std::uint32_t channels, std::uint32_t bytesPerSample,
-                                         std::uint32_t flags, bool interleaved) {
-    pcm::StreamDescription d;
-    d.sampleRate = sampleRate;
-    d.formatID = pcm::kFormatLinearPCM;
-    d.formatFlags = flags | pcm::kFlagIsPacked | (interleaved ? 0u : pcm::kFlagIsNonInterleaved);
-    d.bytesPerFrame = interleaved ? bytesPerSample * channels : bytesPerSample;
-    d.bytesPerPacket = d.bytesPerFrame;
-    d.framesPerPacket = 1;
-    d.channelsPerFrame = channels;
-    d.bitsPerChannel = bytesPerSample * 8;
-    return d;
-}
-
 template <typename T>
 std::vector<std::uint8_t> bytesOf(const T* data, std::size_t count) {
     std::vector<std::uint8_t> bytes(count * sizeof(T));
@@ -49,7 +35,7 @@ std::shared_ptr<SimSampleBuffer> SimSampleBuffer::floats(double sampleRate, std:
     auto buffer = std::make_shared<SimSampleBuffer>();
     const std::size_t perChannel = channels == 0 ? 0 : samples.size() / channels;
     buffer->frames = static_cast<std::int64_t>(perChannel);
-    buffer->description = linearDescription(sampleRate, channels, 4, pcm::kFlagIsFloat, interleaved);
+    buffer->description = pcm::linearDescription(pcm::SampleType::float32, sampleRate, channels, interleaved);
     if (interleaved) {
         buffer->blocks.push_back(bytesOf(samples.data(), perChannel * channels));
     } else {
@@ -65,7 +51,7 @@ std::shared_ptr<SimSampleBuffer> SimSampleBuffer::int16s(double sampleRate, std:
     auto buffer = std::make_shared<SimSampleBuffer>();
     const std::size_t perChannel = channels == 0 ? 0 : interleavedSamples.size() / channels;
     buffer->frames = static_cast<std::int64_t>(perChannel);
-    buffer->description = linearDescription(sampleRate, channels, 2, pcm::kFlagIsSignedInteger, true);
+    buffer->description = pcm::linearDescription(pcm::SampleType::int16, sampleRate, channels, true);
     buffer->blocks.push_back(bytesOf(interleavedSamples.data(), perChannel * channels));
     buffer->seconds = presentationSeconds;
     return buffer;
